@@ -1,0 +1,15 @@
+#pragma once
+
+// Result codes of a flash; they share one number space with the discovery
+// results (7 is a failed open for both).
+enum TWriteResult : int {
+  wrSuccess = 0,
+  wrImageLoadFailed = 1,
+  wrNoSectorRange = 2,
+  wrImageTooLarge = 3,
+  wrNothingToWrite = 4,
+  wrEraseFailed = 5,
+  wrWriteFailed = 6,
+  wrOpenFailed = 7,
+  wrIncompatible = 9,
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Windows-1251 conversions, the same on every platform so that the Russian
+// texts never depend on the system's code page. Characters with no place in
+// Windows-1251 become "?".
+std::u16string Cp1251ToUtf16(std::string_view text);
+std::string Utf16ToCp1251(std::u16string_view text);
+std::string Cp1251ToUtf8(std::string_view text);
+std::string Utf8ToCp1251(std::string_view text);

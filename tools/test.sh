@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: natively, under Wine for both
+# Windows builds, and the fuzzer for a bounded time. Installs what is missing.
+# Exits non-zero when anything fails or cannot start.
+set -u
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$root"
+
+ensure_packages "${build_packages[@]}" "${windows_packages[@]}" "${fuzz_packages[@]}" || exit 1
+
+status=0
+step() {
+  echo
+  echo "=== $*"
+  "$@" || { echo "*** failed: $*"; status=1; }
+}
+
+for preset in linux mingw-x64 mingw-x86 fuzz; do
+  step cmake --preset "$preset" -Wno-dev >/dev/null || true
+  step cmake --build --preset "$preset"
+done
+[ $status -eq 0 ] || { echo "Build failed"; exit 1; }
+
+step ctest --preset linux
+
+ensure_wine_prefix
+# One X server for every Windows test program.
+step xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+  rc=0
+  ctest --preset mingw-x64 || rc=1
+  ctest --preset mingw-x86 || rc=1
+  exit $rc'
+wineserver -k 2>/dev/null || true
+
+fuzz_corpus=$(mktemp -d)
+printf '\x14\x00\x00\x00\x11\x15\x08\x00VXCR-1.9\xff\xff\xff\xff' > "$fuzz_corpus/small.eraw"
+head -c 64 build/linux/firmware/default.eraw > "$fuzz_corpus/default-head.eraw"
+step build/fuzz/tests/fuzz/fuzz_firmware_image -max_total_time="${VX_FUZZ_SECONDS:-20}" -max_len=4096 \
+  -print_final_stats=1 "$fuzz_corpus"
+rm -rf "$fuzz_corpus"
+
+echo
+if [ $status -eq 0 ]; then echo "All tests passed"; else echo "SOME TESTS FAILED"; fi
+exit $status
