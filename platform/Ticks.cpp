@@ -1,0 +1,60 @@
+#include "platform/Ticks.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <chrono>
+#include <thread>
+#endif
+
+#ifdef _WIN32
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+std::uint32_t TickCount() { return static_cast<std::uint32_t>(GetTickCount64()); }
+
+namespace {
+
+// One high-resolution waitable timer per thread (Windows 10 1803 and later).
+// Where there is none, Sleep is used, which waits for the system's timer tick.
+class ThreadTimer {
+public:
+  ThreadTimer()
+      : handle_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS)) {}
+  ~ThreadTimer() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  ThreadTimer(const ThreadTimer&) = delete;
+  ThreadTimer& operator=(const ThreadTimer&) = delete;
+
+  bool Wait(std::uint32_t ms) {
+    if (handle_ == nullptr) return false;
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
+    if (!SetWaitableTimer(handle_, &due, 0, nullptr, nullptr, FALSE)) return false;
+    return WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0;
+  }
+
+private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+void SleepMs(std::uint32_t ms) {
+  thread_local ThreadTimer timer;
+  if (ms == 0 || !timer.Wait(ms)) Sleep(ms);
+}
+
+#else
+
+std::uint32_t TickCount() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+#endif
