@@ -1,0 +1,130 @@
+#include "platform/MainThread.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+struct TPendingCall {
+  const std::function<void()>* call;
+  std::exception_ptr error;
+  bool done = false;
+};
+
+// Never destroyed: workers that end while the process exits may still touch it.
+struct THandOver {
+  std::mutex mutex;
+  std::condition_variable wake;  // window thread: a call is pending or a worker ended
+  std::condition_variable done;  // workers: their call has run
+  std::deque<TPendingCall*> queue;
+  bool signalled = false;
+  std::thread::id mainId = std::this_thread::get_id();
+#ifdef _WIN32
+  HWND window = nullptr;
+  bool posted = false;
+#endif
+};
+
+THandOver& HandOver() {
+  static THandOver* state = new THandOver;
+  return *state;
+}
+
+#ifdef _WIN32
+constexpr UINT WM_VX_SYNCHRONIZE = WM_APP + 0x51;
+
+LRESULT CALLBACK HandOverWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_VX_SYNCHRONIZE) {
+    {
+      std::lock_guard lock(HandOver().mutex);
+      HandOver().posted = false;
+    }
+    CheckSynchronize(0);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+HWND CreateHandOverWindow() {
+  static const wchar_t* const kClass = L"TVxSynchronizeWindow";
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = HandOverWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = kClass;
+  RegisterClassW(&wc);  // fails harmlessly when already registered
+  // Message-only: it receives our posted messages, no broadcasts.
+  return CreateWindowExW(0, kClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+}
+#endif
+
+}  // namespace
+
+void SetMainThread() {
+  THandOver& h = HandOver();
+  std::lock_guard lock(h.mutex);
+  h.mainId = std::this_thread::get_id();
+#ifdef _WIN32
+  if (h.window != nullptr) DestroyWindow(h.window);
+  h.window = CreateHandOverWindow();
+  h.posted = false;
+#endif
+}
+
+bool IsMainThread() { return std::this_thread::get_id() == HandOver().mainId; }
+
+void RunOnMainThread(const std::function<void()>& call) {
+  if (IsMainThread()) {
+    call();
+    return;
+  }
+  THandOver& h = HandOver();
+  TPendingCall pending{&call, nullptr, false};
+  std::unique_lock lock(h.mutex);
+  h.queue.push_back(&pending);
+  h.signalled = true;
+  h.wake.notify_all();
+#ifdef _WIN32
+  // One posted message serves every call queued before it is handled. When
+  // the post fails the call still runs at the next CheckSynchronize.
+  if (!h.posted && h.window != nullptr) h.posted = PostMessageW(h.window, WM_VX_SYNCHRONIZE, 0, 0) != 0;
+#endif
+  h.done.wait(lock, [&] { return pending.done; });
+  if (pending.error) std::rethrow_exception(pending.error);
+}
+
+bool CheckSynchronize(std::uint32_t timeoutMs) {
+  THandOver& h = HandOver();
+  std::deque<TPendingCall*> calls;
+  {
+    std::unique_lock lock(h.mutex);
+    if (h.queue.empty() && timeoutMs > 0)
+      h.wake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !h.queue.empty() || h.signalled; });
+    h.signalled = false;
+    calls.swap(h.queue);
+  }
+  for (TPendingCall* p : calls) {
+    try {
+      (*p->call)();
+    } catch (...) {
+      p->error = std::current_exception();
+    }
+    std::lock_guard lock(h.mutex);
+    p->done = true;
+    h.done.notify_all();
+  }
+  return !calls.empty();
+}
+
+void WakeMainThread() {
+  THandOver& h = HandOver();
+  std::lock_guard lock(h.mutex);
+  h.signalled = true;
+  h.wake.notify_all();
+}

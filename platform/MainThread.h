@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+// The window thread and the hand-over of calls from workers to it.
+
+// Makes the calling thread the window thread (once, at start-up; tests may
+// call it again from their own main thread). On Windows it also creates the
+// hidden window whose posted messages run the pending calls.
+void SetMainThread();
+[[nodiscard]] bool IsMainThread();
+
+// Queues `call` for the window thread and blocks until it has run there.
+// Exceptions thrown by `call` are passed back to the caller.
+void RunOnMainThread(const std::function<void()>& call);
+
+// Window thread: runs every pending call. Waits up to `timeoutMs` for the
+// first one (or for a worker to end) when none is pending. Returns true when
+// it ran at least one call.
+bool CheckSynchronize(std::uint32_t timeoutMs = 0);
+
+// Wakes a window thread that waits in CheckSynchronize (a worker ended).
+void WakeMainThread();

@@ -1,0 +1,139 @@
+#include "platform/Thread.h"
+
+#include <mutex>
+#include <set>
+
+#include "platform/MainThread.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+// Threads started and not yet ended. `alive` falls only after a self-freeing
+// thread has deleted itself, so shutdown waits for that too.
+struct TRegistry {
+  std::mutex mutex;
+  std::set<TThread*> running;
+  int alive = 0;
+};
+
+TRegistry& Registry() {
+  static TRegistry* registry = new TRegistry;  // outlives detached workers
+  return *registry;
+}
+
+#ifdef _WIN32
+int NativePriority(TThreadPriority p) {
+  switch (p) {
+    case tpIdle: return THREAD_PRIORITY_IDLE;
+    case tpLowest: return THREAD_PRIORITY_LOWEST;
+    case tpLower: return THREAD_PRIORITY_BELOW_NORMAL;
+    case tpNormal: return THREAD_PRIORITY_NORMAL;
+    case tpHigher: return THREAD_PRIORITY_ABOVE_NORMAL;
+    case tpHighest: return THREAD_PRIORITY_HIGHEST;
+    case tpTimeCritical: return THREAD_PRIORITY_TIME_CRITICAL;
+  }
+  return THREAD_PRIORITY_NORMAL;
+}
+#endif
+
+void ApplyPriorityToCurrentThread([[maybe_unused]] TThreadPriority p) {
+#ifdef _WIN32
+  SetThreadPriority(GetCurrentThread(), NativePriority(p));
+#endif
+  // Elsewhere threads keep the default: raising priority needs privileges.
+}
+
+}  // namespace
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  if (!FThread.joinable()) return;
+  if (FThread.get_id() == std::this_thread::get_id()) {
+    FThread.detach();  // freeing itself after its end handler
+    return;
+  }
+  Terminate();
+  WaitFor();
+}
+
+void TThread::Start() {
+  if (FStarted) return;
+  FStarted = true;
+  {
+    TRegistry& r = Registry();
+    std::lock_guard lock(r.mutex);
+    r.running.insert(this);
+    ++r.alive;
+  }
+  FThread = std::thread([this] { Run(); });
+}
+
+void TThread::Run() {
+  ApplyPriorityToCurrentThread(FPriority.load());
+  try {
+    Execute();
+  } catch (...) {
+    // A worker reports through its result fields; an escaped error ends it.
+  }
+  FFinished.store(true);
+  if (OnTerminate) {
+    try {
+      Synchronize([this] { OnTerminate(this); });
+    } catch (...) {
+    }
+  }
+  const bool freeSelf = FreeOnTerminate;
+  TRegistry& r = Registry();
+  {
+    std::lock_guard lock(r.mutex);
+    r.running.erase(this);
+  }
+  FEnded.store(true);
+  WakeMainThread();
+  if (freeSelf) delete this;  // `this` is gone from here on
+  {
+    std::lock_guard lock(r.mutex);
+    --r.alive;
+  }
+  WakeMainThread();
+}
+
+void TThread::WaitFor() {
+  if (!FStarted) return;
+  if (FThread.joinable() && FThread.get_id() == std::this_thread::get_id()) return;
+  if (IsMainThread()) {
+    while (!FEnded.load()) CheckSynchronize(10);
+  }
+  if (FThread.joinable()) FThread.join();
+}
+
+void TThread::SetPriority(TThreadPriority priority) {
+  FPriority.store(priority);
+  // A running thread takes a new priority only when it sets it itself.
+  if (FStarted && FThread.get_id() == std::this_thread::get_id()) ApplyPriorityToCurrentThread(priority);
+}
+
+void TThread::Synchronize(const std::function<void()>& call) { RunOnMainThread(call); }
+
+void TThread::TerminateAndWaitAll() {
+  TRegistry& r = Registry();
+  for (;;) {
+    {
+      std::lock_guard lock(r.mutex);
+      if (r.alive == 0) return;
+      // End handlers may start new workers: ask those to stop as well.
+      for (TThread* t : r.running) t->Terminate();
+    }
+    CheckSynchronize(10);
+  }
+}
+
+int TThread::RunningCount() {
+  TRegistry& r = Registry();
+  std::lock_guard lock(r.mutex);
+  return r.alive;
+}

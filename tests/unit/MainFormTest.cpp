@@ -1,0 +1,405 @@
+// The main window in the headless backend: controls, start-up, messages,
+// timers, library loading and shutdown.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "gui/headless/Headless.h"
+#include "link/DriverLibraries.h"
+#include "platform/MainThread.h"
+#include "platform/Process.h"
+#include "platform/Thread.h"
+#include "platform/Ticks.h"
+#include "ui/MainForm.h"
+
+namespace {
+
+std::string FixturePath(const std::string& variant) {
+  std::string path = std::string(VX_FIXTURE_DIR) + "/fixture_" + variant;
+#ifdef _WIN32
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return "Z:" + path + ".dll";
+#else
+  return path + ".so";
+#endif
+}
+
+struct TRow {
+  const char* name;
+  const char* parent;
+  const char* text;
+  int l, t, w, h;
+  int fontHeight;
+  bool bold;
+  TAnchors anchors;
+  int tabOrder;
+  bool shownInDefaultMode;
+};
+
+constexpr TAnchors kLT{};
+// Every control of the window, as designed.
+const TRow kControls[] = {
+    {"GroupBox1", "MainForm", "Файл прошивки", 3, 3, 658, 110, 11, false, kLT, 0, true},
+    {"Label1", "GroupBox1", "Файл:", 8, 34, 44, 19, 16, false, kLT, -1, true},
+    {"edFWFile", "GroupBox1", "", 58, 36, 478, 21, 11, false, akLeftTopRight, 0, false},
+    {"btnFwOpen", "GroupBox1", "...", 543, 34, 25, 25, 11, false, akTopRight, 1, false},
+    {"btnFwLoad", "GroupBox1", "Прочитать", 573, 34, 75, 25, 11, false, akTopRight, 2, false},
+    {"Label5", "GroupBox1", "Дата создания:", 8, 63, 112, 19, 16, false, kLT, -1, true},
+    {"lblFirmwDate", "GroupBox1", "Неизвестна", 132, 66, 77, 16, 13, true, kLT, -1, true},
+    {"Label2", "GroupBox1", "Версия прошивки:", 413, 63, 134, 19, 16, false, akTopRight, -1, true},
+    {"lblFileVer", "GroupBox1", "Неизвестна", 571, 66, 77, 16, 13, true, akTopRight, -1, true},
+    {"cbAutoWrite", "GroupBox1", "Прошивать автоматически", 8, 87, 258, 17, 13, false, kLT, 3, true},
+    {"cbWritelogToFile", "GroupBox1", "Записывать лог в файл", 413, 87, 219, 17, 13, false, akTopRight, 4, true},
+    {"Panel1", "MainForm", "", 0, 116, 664, 340, 11, false, kLT, 1, true},
+    {"ScrollBox1", "Panel1", "", 0, 0, 664, 172, 11, false, kLT, -1, true},
+    {"DevPanel", "ScrollBox1", "", 0, 0, 664, 172, 11, false, kLT, -1, true},
+    {"Splitter1", "Panel1", "", 0, 172, 664, 3, 11, false, kLT, -1, true},
+    {"reLog", "Panel1", "", 0, 175, 664, 165, 11, false, kLT, 0, true},
+};
+
+class MainFormTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    headless::Reset();
+    SetMainThread();
+    SetCommandLineArguments({});
+    hFtdiLib.store(nullptr);
+    hVxUsbLib.store(nullptr);
+  }
+  void TearDown() override {
+    form.reset();
+    Application.MainForm = nullptr;
+    SetCommandLineArguments({});
+  }
+  TMainForm& Create(std::vector<std::string> arguments = {}) {
+    SetCommandLineArguments(std::move(arguments));
+    form = std::make_unique<TMainForm>();
+    MainForm = form.get();
+    Application.MainForm = form.get();
+    return *form;
+  }
+  // Both libraries present, so that start-up shows no box.
+  static void PresetLibraries() {
+    hFtdiLib.store(LoadFtdiLibrary(FixturePath("ftd2xx").c_str()));
+    hVxUsbLib.store(LoadVxUsbLibrary(FixturePath("vxusb").c_str()));
+    ASSERT_NE(hFtdiLib.load(), nullptr);
+    ASSERT_NE(hVxUsbLib.load(), nullptr);
+  }
+  std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(MainFormTest, ControlsMatchTheDesignInBothModes) {
+  for (const bool external : {false, true}) {
+    SCOPED_TRACE(external ? "external firmware" : "default");
+    headless::Reset();
+    PresetLibraries();
+    TMainForm& f = Create(external ? std::vector<std::string>{"/EXTERNFIRMWARE"} : std::vector<std::string>{});
+    f.Show();
+    EXPECT_EQ(f.ClassName(), "TMainForm");
+    EXPECT_EQ(f.Text(), "Обновление прошивки Вельмар");
+    EXPECT_EQ(f.ClientWidth(), 664);
+    EXPECT_EQ(f.ClientHeight(), 456);
+    EXPECT_EQ(f.Constraints.MinWidth, 680);
+    EXPECT_EQ(f.Font().Name, "Tahoma");
+    EXPECT_EQ(f.Font().Height, 11);
+    EXPECT_TRUE(f.Visible());
+    EXPECT_TRUE(headless::MessageBoxes().empty());
+    EXPECT_EQ(f.FExternalFirmware, external);
+
+    for (const TRow& row : kControls) {
+      SCOPED_TRACE(row.name);
+      TControl* c = f.FindControl(row.name);
+      ASSERT_NE(c, nullptr);
+      ASSERT_NE(c->Parent(), nullptr);
+      EXPECT_EQ(c->Parent()->Name(), row.parent);
+      EXPECT_EQ(c->Text(), row.text);
+      EXPECT_EQ(c->Left(), row.l);
+      EXPECT_EQ(c->Top(), row.t);
+      EXPECT_EQ(c->Width(), row.w);
+      EXPECT_EQ(c->Height(), row.h);
+      EXPECT_EQ(c->Font().Name, "Tahoma");
+      EXPECT_EQ(c->Font().Height, row.fontHeight);
+      EXPECT_EQ(c->Font().Bold, row.bold);
+      EXPECT_EQ(c->Anchors.Right, row.anchors.Right);
+      EXPECT_EQ(c->Anchors.Left, row.anchors.Left);
+      EXPECT_EQ(c->TabOrder, row.tabOrder);
+      EXPECT_EQ(c->Visible(), row.shownInDefaultMode || external);
+    }
+    EXPECT_EQ(f.btnFwOpen.Hint(), "Открыть файл прошивки");
+    EXPECT_TRUE(f.btnFwOpen.ShowHint());
+    EXPECT_EQ(f.Label2.Alignment(), taRightJustify);
+    EXPECT_EQ(f.lblFileVer.Alignment(), taRightJustify);
+    EXPECT_EQ(f.GroupBox1.Align(), alTop);
+    EXPECT_EQ(f.Splitter1.Align(), alBottom);
+    EXPECT_EQ(f.reLog.Align(), alBottom);
+    EXPECT_EQ(f.reLog.Font().Charset, RUSSIAN_CHARSET_VALUE);
+    EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 90);
+    EXPECT_FALSE(f.edFWFile.AutoComplete);
+    EXPECT_EQ(f.edFWFile.DropDownWidth(), 500);
+    EXPECT_FALSE(f.cbAutoWrite.Checked());
+    EXPECT_FALSE(f.cbWritelogToFile.Checked());
+    EXPECT_EQ(f.DevTimer.Interval(), 100u);
+    EXPECT_TRUE(f.DevTimer.Enabled());
+    EXPECT_EQ(f.RescanTimer.Interval(), 3000u);
+    EXPECT_FALSE(f.RescanTimer.Enabled());
+    EXPECT_EQ(f.OpenDialog1.Filter, "Encode Raw binary|*.eraw|Raw binary|*.raw|Any files|*.*");
+    form.reset();
+  }
+}
+
+TEST_F(MainFormTest, ResizeKeepsTheGroupHeightTheAnchorsAndTheLogAtTheBottom) {
+  PresetLibraries();
+  TMainForm& f = Create({"externfirmware"});
+  f.Show();
+  f.SetClientSize(900, 700);
+  struct TExpect {
+    TControl* c;
+    int l, t, w, h;
+  } const expected[] = {
+      {&f.GroupBox1, 3, 3, 894, 110},  {&f.edFWFile, 58, 36, 714, 21},     {&f.btnFwOpen, 779, 34, 25, 25},
+      {&f.btnFwLoad, 809, 34, 75, 25}, {&f.Label2, 649, 63, 134, 19},      {&f.lblFileVer, 807, 66, 77, 16},
+      {&f.cbWritelogToFile, 649, 87, 219, 17}, {&f.Label1, 8, 34, 44, 19}, {&f.Panel1, 0, 116, 900, 584},
+      {&f.ScrollBox1, 0, 0, 900, 416}, {&f.DevPanel, 0, 0, 900, 416},     {&f.Splitter1, 0, 416, 900, 3},
+      {&f.reLog, 0, 419, 900, 165},
+  };
+  for (const TExpect& e : expected) {
+    SCOPED_TRACE(e.c->Name());
+    EXPECT_EQ(e.c->Left(), e.l);
+    EXPECT_EQ(e.c->Top(), e.t);
+    EXPECT_EQ(e.c->Width(), e.w);
+    EXPECT_EQ(e.c->Height(), e.h);
+  }
+
+  /* the minimum width holds */
+  f.SetBounds(f.Left(), f.Top(), 500, f.Height());
+  EXPECT_EQ(f.Width(), 680);
+  EXPECT_EQ(f.btnFwLoad.Left(), 573);
+
+  /* a small window still leaves DevPanel its minimum height: the box scrolls */
+  f.SetClientSize(664, 300);
+  EXPECT_EQ(f.ScrollBox1.Height(), 300 - 116 - 165 - 3);
+  EXPECT_EQ(f.DevPanel.Height(), 90);
+  EXPECT_EQ(f.ScrollBox1.ContentHeight(), 90);
+}
+
+TEST_F(MainFormTest, CommandLineChoosesTheFirmwareSource) {
+  const std::string file = "vx_cmdline_test.eraw";
+  std::FILE* out = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fclose(out);
+  struct {
+    std::vector<std::string> args;
+    bool external;
+    std::string fileText;
+  } const cases[] = {
+      {{}, false, ""},
+      {{"/EXTERNFIRMWARE"}, true, ""},
+      {{"-ExternFirmware"}, true, ""},
+      {{"--externfirmware"}, false, ""},
+      {{"", "-" + file}, true, file},
+      {{"missing_file.eraw"}, false, ""},
+      {{"vx_cmdline_test.raw"}, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? std::string("(none)") : c.args.back());
+    TMainForm& f = Create(c.args);
+    EXPECT_EQ(f.FExternalFirmware, c.external);
+    EXPECT_EQ(f.edFWFile.Text(), c.fileText);
+    form.reset();
+  }
+  std::remove(file.c_str());
+}
+
+TEST_F(MainFormTest, MissingDriverLibraries) {
+  bool destroyed = false;
+
+  /* only the D2XX library missing: one box, the window stays */
+  hVxUsbLib.store(LoadVxUsbLibrary(FixturePath("vxusb").c_str()));
+  ASSERT_NE(hVxUsbLib.load(), nullptr);
+  {
+    TMainForm& f = Create();
+    f.Show();
+    ASSERT_EQ(headless::MessageBoxes().size(), 1u);
+    EXPECT_EQ(headless::MessageBoxes()[0].Text, "Драйвер устройств FTDI не установлен.");
+    EXPECT_EQ(headless::MessageBoxes()[0].Caption, "Velmar Firmware Loader");
+    EXPECT_EQ(headless::MessageBoxes()[0].Flags, kMbOk | kMbIconError);
+    EXPECT_FALSE(f.Closed());
+    EXPECT_TRUE(f.Visible());
+    form.reset();
+  }
+
+  /* both missing: three boxes in order, the window closes, FormDestroy runs */
+  headless::Reset();
+  hVxUsbLib.store(nullptr);
+  {
+    TMainForm& f = Create();
+    auto handler = f.OnDestroy;
+    f.OnDestroy = [&, handler](void* s) {
+      destroyed = true;
+      handler(s);
+    };
+    f.Show();
+    ASSERT_EQ(headless::MessageBoxes().size(), 3u);
+    EXPECT_EQ(headless::MessageBoxes()[0].Text, "Драйвер устройств FTDI не установлен.");
+    EXPECT_EQ(headless::MessageBoxes()[1].Text, "Драйвер устройств RQ не установлен.");
+    EXPECT_EQ(headless::MessageBoxes()[2].Text,
+              "Перед первым запуском программы подключите устройство к USB и установите драйвер.");
+    for (const auto& box : headless::MessageBoxes()) EXPECT_EQ(box.Caption, "Velmar Firmware Loader");
+    EXPECT_EQ(f.FUsbLibraryName, kVxUsbLibraryName);
+    EXPECT_TRUE(f.Closed());
+    EXPECT_FALSE(f.Visible());
+    EXPECT_EQ(headless::QuitRequests(), 1);
+    form.reset();
+    EXPECT_TRUE(destroyed);
+  }
+}
+
+TEST_F(MainFormTest, LoadersResolveEveryEntryPointOrNothing) {
+  /* a library lacking one entry point counts as missing */
+  EXPECT_EQ(LoadFtdiLibrary(FixturePath("ftd2xx_lacking").c_str()), nullptr);
+  EXPECT_EQ(LoadVxUsbLibrary(FixturePath("vxusb_lacking").c_str()), nullptr);
+  EXPECT_EQ(LoadFtdiLibrary(FixturePath("no_such_library").c_str()), nullptr);
+
+  /* a complete one fills the whole table */
+  TModuleHandle ftdi = LoadFtdiLibrary(FixturePath("ftd2xx").c_str());
+  ASSERT_NE(ftdi, nullptr);
+  EXPECT_NE(FtdiApi.ListDevices, nullptr);
+  EXPECT_NE(FtdiApi.OpenEx, nullptr);
+  EXPECT_NE(FtdiApi.Rescan, nullptr);
+  TModuleHandle vx = LoadVxUsbLibrary(FixturePath("vxusb").c_str());
+  ASSERT_NE(vx, nullptr);
+  EXPECT_NE(VxUsbApi.GetListDevices, nullptr);
+  EXPECT_NE(VxUsbApi.SetTimeouts, nullptr);
+
+  /* loaded libraries are not loaded again and show no box */
+  hFtdiLib.store(ftdi);
+  hVxUsbLib.store(vx);
+  TMainForm& f = Create();
+  f.Show();
+  EXPECT_TRUE(headless::MessageBoxes().empty());
+  EXPECT_EQ(hFtdiLib.load(), ftdi);
+  EXPECT_TRUE(f.FUsbLibraryName.empty());
+
+  /* the re-scan timer calls FT_Rescan once and stops */
+  using TCount = int(VX_WINAPI*)();
+  auto count = reinterpret_cast<TCount>(FindLibrarySymbol(ftdi, "FixtureCallCount"));
+  ASSERT_NE(count, nullptr);
+  const int before = count();
+  f.RescanTimer.SetEnabled(true);
+  headless::AdvanceTime(3000);
+  EXPECT_EQ(count(), before + 1);
+  EXPECT_FALSE(f.RescanTimer.Enabled());
+  headless::AdvanceTime(10000);
+  EXPECT_EQ(count(), before + 1);
+}
+
+TEST_F(MainFormTest, DeviceChangeReArmsTheOneShotDeviceTimer) {
+  PresetLibraries();
+  TMainForm& f = Create();
+  std::vector<std::uint32_t> ticks;
+  auto handler = f.DevTimer.OnTimer;
+  f.DevTimer.OnTimer = [&, handler](void* s) {
+    ticks.push_back(headless::Now());
+    handler(s);
+  };
+  f.Show();
+
+  /* first discovery 100 ms after creation, then nothing */
+  headless::AdvanceTime(1000);
+  EXPECT_EQ(ticks, (std::vector<std::uint32_t>{100}));
+  EXPECT_FALSE(f.DevTimer.Enabled());
+
+  /* a burst of ten notifications gives one tick 100 ms after the last */
+  for (int i = 0; i < 10; ++i) {
+    TMessage m{WM_DEVICECHANGE_MSG, DBT_DEVNODES_CHANGED_CODE, 0, 0};
+    EXPECT_TRUE(f.Dispatch(m));
+    headless::AdvanceTime(20);
+  }
+  headless::AdvanceTime(79);  // 99 ms after the last notification
+  EXPECT_EQ(ticks.size(), 1u);
+  headless::AdvanceTime(1);
+  ASSERT_EQ(ticks.size(), 2u);
+  EXPECT_EQ(ticks[1], 1000u + 9 * 20 + 100);
+  headless::AdvanceTime(1000);
+  EXPECT_EQ(ticks.size(), 2u);
+
+  /* other event codes are handled and ignored */
+  for (std::uintptr_t code : {0x8000u, 0x8004u, 0x0018u, 0u}) {
+    TMessage m{WM_DEVICECHANGE_MSG, code, 0, 0};
+    EXPECT_TRUE(f.Dispatch(m));
+  }
+  headless::AdvanceTime(1000);
+  EXPECT_EQ(ticks.size(), 2u);
+
+  /* the restore message restores the application; others pass on */
+  const int restores = Application.Restores();
+  TMessage restore{WM_RESTORE_INSTANCE, 0, 0, 0};
+  EXPECT_TRUE(f.Dispatch(restore));
+  EXPECT_EQ(Application.Restores(), restores + 1);
+  TMessage other{WM_RESTORE_INSTANCE + 1, 0, 0, 0};
+  EXPECT_FALSE(f.Dispatch(other));
+}
+
+TEST_F(MainFormTest, LogLinesCarryTheDevicePrefixAndColour) {
+  PresetLibraries();
+  TMainForm& f = Create();
+  f.DeviceLog(mkInfo, 0, "start");
+  f.DeviceLogFmt(mkError, 42, "code %d", 7);
+  f.LogFmt(mkSuccess, "%s", "done");
+  f.DeviceLog(mkInfo, -1, "odd");
+  ASSERT_EQ(f.reLog.LineCount(), 4u);
+  EXPECT_EQ(f.reLog.Line(0), "Прибор -------\tstart");
+  EXPECT_EQ(f.reLog.Line(1), "Прибор      42\tcode 7");
+  EXPECT_EQ(f.reLog.Line(3), "Прибор      -1\todd");
+  EXPECT_EQ(f.reLog.Runs()[0].Color, clBlack);
+  EXPECT_EQ(f.reLog.Runs()[1].Color, clRed);
+  EXPECT_EQ(f.reLog.Runs()[2].Color, clGreen);
+}
+
+// A worker that logs through Synchronize until it is asked to stop.
+class TLoggingWorker : public TThread {
+public:
+  std::atomic<int> lines{0};
+  std::atomic<bool> waiting{false};
+
+protected:
+  void Execute() override {
+    while (!Terminated()) {
+      waiting = true;
+      Synchronize([this] {
+        MainForm->DeviceLog(mkInfo, 5, "step");
+        ++lines;
+      });
+      SleepMs(2);
+    }
+  }
+};
+
+TEST_F(MainFormTest, ClosingWhileAWorkerWaitsInSynchronizeEndsCleanly) {
+  PresetLibraries();
+  Create();
+  form->Show();
+  auto* worker = new TLoggingWorker;
+  worker->FreeOnTerminate = true;
+  std::atomic<bool> ended{false};
+  std::size_t linesAtEnd = 0;
+  worker->OnTerminate = [&](TThread*) {
+    ended = true;
+    linesAtEnd = MainForm->reLog.LineCount();  // the controls are still alive
+  };
+  worker->Start();
+  const std::uint32_t start = TickCount();
+  while (!worker->waiting.load() && TickCount() - start < 2000) SleepMs(1);
+
+  form->Close();
+  form.reset();  // FormDestroy stops the worker while serving its hand-overs
+  EXPECT_TRUE(ended.load());
+  EXPECT_GE(linesAtEnd, 1u);
+  EXPECT_EQ(TThread::RunningCount(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+#include "ui/MainForm.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "link/DriverLibraries.h"
+#include "platform/CodePage.h"
+#include "platform/CriticalSection.h"
+#include "platform/Process.h"
+#include "platform/Thread.h"
+#include "records/TextFormat.h"
+
+TMainForm* MainForm = nullptr;
+
+// Placeholder until the device entry and the device links are merged in: the
+// process-wide device-list lock and the per-entry close. The list stays empty
+// until discovery exists, so the close below never runs yet.
+TCriticalSection* DeviceListLock = nullptr;
+
+namespace {
+
+void CloseAndDeleteDevice(TDevEntry* /*entry*/) {
+  // Next step: LinkClose(*entry); delete entry;
+}
+
+TFont TahomaFont(int height, bool bold = false) {
+  TFont f;
+  f.Height = height;
+  f.Bold = bold;
+  return f;
+}
+
+// Lower case in Windows-1251: Latin and Cyrillic letters.
+std::string LowerCase1251(std::string text) {
+  for (char& ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDF)) ch = static_cast<char>(c + 0x20);
+    else if (c == 0xA8) ch = static_cast<char>(0xB8);                        // Ё
+    else if (c == 0xA1 || c == 0xB2) ch = static_cast<char>(c + 1);          // Ў І
+    else if (c == 0x80 || c == 0x81) ch = static_cast<char>(c == 0x80 ? 0x90 : 0x83);  // Ђ Ѓ
+    else if (c == 0xAA || c == 0xAF || c == 0xBD) ch = static_cast<char>(c == 0xBD ? 0xBE : c + 0x10);  // Є Ї Ѕ
+    else if (c == 0xA3) ch = static_cast<char>(0xBC);                        // Ј
+    else if (c == 0xA5) ch = static_cast<char>(0xB4);                        // Ґ
+    else if (c >= 0x8A && c <= 0x8F && c != 0x8B) ch = static_cast<char>(c + 0x10);  // Љ Њ Ќ Ћ Џ
+  }
+  return text;
+}
+
+bool IsExistingFile(const std::string& name1251) {
+  std::error_code ec;
+  const std::filesystem::path path(Cp1251ToUtf16(name1251));
+  return std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec);
+}
+
+// From the last "." of the file name on; a "." in a directory does not count.
+std::string FileExtension(const std::string& name) {
+  const std::size_t slash = name.find_last_of("\\/");
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  return name.substr(dot);
+}
+
+}  // namespace
+
+TMainForm::TMainForm(void* /*owner*/) : TForm(kMainFormClassName, "MainForm") {
+  // 1. The window and its controls; DevTimer counts from here.
+  BuildControls();
+  OnShow = [this](void* s) { FormShow(s); };
+  OnDestroy = [this](void* s) { FormDestroy(s); };
+  DevTimer.OnTimer = [this](void* s) { DevTimerTimer(s); };
+  RescanTimer.OnTimer = [this](void* s) { RescanTimerTimer(s); };
+  btnFwOpen.OnClick = [this](void* s) { btnFwOpenClick(s); };
+  btnFwLoad.OnClick = [this](void* s) { btnFwLoadClick(s); };
+  DevTimer.SetInterval(100);
+  DevTimer.SetEnabled(true);
+  RescanTimer.SetInterval(3000);
+
+  // 2. Fields.
+  FDevices = new std::vector<TDevEntry*>();
+  RescanTimer.SetEnabled(false);
+  DeviceListLock = new TCriticalSection();
+
+  // 3. The command line fixes the firmware source.
+  ReadCommandLine();
+}
+
+TMainForm::~TMainForm() {
+  DoDestroy();
+  if (MainForm == this) MainForm = nullptr;
+}
+
+void TMainForm::BuildControls() {
+  {
+    TAlignLock lock(*this);
+    SetDesignedControls();
+  }
+  CreatePeers();
+}
+
+void TMainForm::SetDesignedControls() {
+  SetText(kMainFormCaption);
+  SetFont(TahomaFont(11));
+  Color = clBtnFace;
+  SetClientSize(664, 456);
+  Constraints.MinWidth = 680;
+
+  GroupBox1.SetText("Файл прошивки");
+  GroupBox1.SetBounds(3, 3, 658, 110);
+  GroupBox1.AlignWithMargins = true;
+  GroupBox1.Margins = {3, 3, 3, 3};
+  GroupBox1.SetAlign(alTop);
+  GroupBox1.TabOrder = 0;
+
+  Label1.SetText("Файл:");
+  Label1.SetBounds(8, 34, 44, 19);
+  Label1.SetFont(TahomaFont(16));
+
+  edFWFile.SetBounds(58, 36, 478, 21);
+  edFWFile.Anchors = akLeftTopRight;
+  edFWFile.AutoComplete = false;
+  edFWFile.TabOrder = 0;
+
+  btnFwOpen.SetText("...");
+  btnFwOpen.SetBounds(543, 34, 25, 25);
+  btnFwOpen.SetHint("Открыть файл прошивки", true);
+  btnFwOpen.Anchors = akTopRight;
+  btnFwOpen.TabOrder = 1;
+
+  btnFwLoad.SetText("Прочитать");
+  btnFwLoad.SetBounds(573, 34, 75, 25);
+  btnFwLoad.Anchors = akTopRight;
+  btnFwLoad.TabOrder = 2;
+
+  Label5.SetText("Дата создания:");
+  Label5.SetBounds(8, 63, 112, 19);
+  Label5.SetFont(TahomaFont(16));
+
+  lblFirmwDate.SetText("Неизвестна");
+  lblFirmwDate.SetBounds(132, 66, 77, 16);
+  lblFirmwDate.SetFont(TahomaFont(13, true));
+
+  Label2.SetText("Версия прошивки:");
+  Label2.SetBounds(413, 63, 134, 19);
+  Label2.SetAlignment(taRightJustify);
+  Label2.Anchors = akTopRight;
+  Label2.SetFont(TahomaFont(16));
+
+  lblFileVer.SetText("Неизвестна");
+  lblFileVer.SetBounds(571, 66, 77, 16);
+  lblFileVer.SetAlignment(taRightJustify);
+  lblFileVer.Anchors = akTopRight;
+  lblFileVer.SetFont(TahomaFont(13, true));
+
+  cbAutoWrite.SetText("Прошивать автоматически");
+  cbAutoWrite.SetBounds(8, 87, 258, 17);
+  cbAutoWrite.SetFont(TahomaFont(13));
+  cbAutoWrite.TabOrder = 3;
+
+  cbWritelogToFile.SetText("Записывать лог в файл");
+  cbWritelogToFile.SetBounds(413, 87, 219, 17);
+  cbWritelogToFile.Anchors = akTopRight;
+  cbWritelogToFile.SetFont(TahomaFont(13));
+  cbWritelogToFile.TabOrder = 4;
+
+  Panel1.SetBounds(0, 116, 664, 340);
+  Panel1.SetAlign(alClient);
+  Panel1.TabOrder = 1;
+
+  ScrollBox1.SetBounds(0, 0, 664, 172);
+  ScrollBox1.SetAlign(alClient);
+
+  DevPanel.SetBounds(0, 0, 664, 172);
+  DevPanel.Constraints.MinHeight = 90;
+  DevPanel.SetAlign(alClient);
+
+  Splitter1.SetBounds(0, 172, 664, 3);
+  Splitter1.SetAlign(alBottom);
+
+  TFont logFont = TahomaFont(11);
+  logFont.Charset = RUSSIAN_CHARSET_VALUE;
+  reLog.SetBounds(0, 175, 664, 165);
+  reLog.SetFont(logFont);
+  reLog.SetAlign(alBottom);
+  reLog.TabOrder = 0;
+
+  OpenDialog1.Filter = "Encode Raw binary|*.eraw|Raw binary|*.raw|Any files|*.*";
+}
+
+void TMainForm::ReadCommandLine() {
+  for (const std::string& argument : CommandLineArguments()) {
+    std::string text = LowerCase1251(argument);
+    if (text.empty()) continue;
+    if (text[0] == '/' || text[0] == '-') text.erase(0, 1);
+    if (IsExistingFile(text) && FileExtension(text) == ".eraw") {
+      FExternalFirmware = true;
+      edFWFile.SetText(text);
+    }
+    if (text == "externfirmware") FExternalFirmware = true;
+  }
+}
+
+void TMainForm::FormShow(void* /*sender*/) {
+  FAppDir = ExecutableDirectory();
+  ReadSettings();
+  btnFwLoad.Click();
+  edFWFile.SetDropDownWidth(500);
+
+  if (hFtdiLib.load() == nullptr) {
+    if (TModuleHandle h = LoadFtdiLibrary(kFtdiLibraryName)) hFtdiLib.store(h);
+    if (hFtdiLib.load() == nullptr)
+      ShowMessageBox(this, "Драйвер устройств FTDI не установлен.", kMessageCaption, kMbOk | kMbIconError);
+  }
+  if (hVxUsbLib.load() == nullptr) {
+    FUsbLibraryName = kVxUsbLibraryName;
+    if (TModuleHandle h = LoadVxUsbLibrary(FUsbLibraryName.c_str())) hVxUsbLib.store(h);
+    if (hVxUsbLib.load() == nullptr)
+      ShowMessageBox(this, "Драйвер устройств RQ не установлен.", kMessageCaption, kMbOk | kMbIconError);
+  }
+  if (hFtdiLib.load() == nullptr && hVxUsbLib.load() == nullptr) {
+    ShowMessageBox(this, "Перед первым запуском программы подключите устройство к USB и установите драйвер.",
+                   kMessageCaption, kMbOk | kMbIconError);
+    Close();
+  }
+
+  if (!FExternalFirmware) edFWFile.SetText("");
+  edFWFile.SetVisible(FExternalFirmware);
+  btnFwLoad.SetVisible(FExternalFirmware);
+  btnFwOpen.SetVisible(FExternalFirmware);
+}
+
+void TMainForm::FormDestroy(void* /*sender*/) {
+  // Workers still running refer to device entries and post to the log: ask
+  // them to stop and wait for them (serving their hand-overs and end handlers)
+  // while every control and entry is still alive.
+  TThread::TerminateAndWaitAll();
+
+  WriteSettings();
+  if (DeviceListLock != nullptr) DeviceListLock->Enter();
+  if (FDevices != nullptr) {
+    for (TDevEntry* entry : *FDevices) CloseAndDeleteDevice(entry);
+    delete FDevices;
+    FDevices = nullptr;
+  }
+  if (DeviceListLock != nullptr) {
+    DeviceListLock->Leave();
+    delete DeviceListLock;
+    DeviceListLock = nullptr;
+  }
+}
+
+bool TMainForm::Dispatch(TMessage& message) {
+  switch (message.Msg) {
+    case WM_DEVICECHANGE_MSG:
+      WMDeviceChange(message);
+      return true;
+    case WM_RESTORE_INSTANCE:
+      WMRestoreInstance(message);
+      return true;
+    default:
+      return TForm::Dispatch(message);
+  }
+}
+
+void TMainForm::WMDeviceChange(TMessage& message) {
+  if (message.WParam == DBT_DEVNODES_CHANGED_CODE) {
+    DevTimer.SetEnabled(false);
+    DevTimer.SetEnabled(true);
+  }
+}
+
+void TMainForm::WMRestoreInstance(TMessage& /*message*/) { Application.Restore(); }
+
+void TMainForm::DevTimerTimer(void* /*sender*/) {
+  DevTimer.SetEnabled(false);
+  StartReadVersion();
+}
+
+void TMainForm::RescanTimerTimer(void* /*sender*/) {
+  if (hFtdiLib.load() != nullptr && FtdiApi.Rescan != nullptr) FtdiApi.Rescan();
+  RescanTimer.SetEnabled(false);
+}
+
+void TMainForm::DeviceLog(TMessageKind kind, int serial, const char* text) {
+  std::string line = serial == 0 ? std::string("Прибор -------\t") : FormatText("Прибор %7d\t", serial);
+  line += text != nullptr ? text : "";
+  const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
+  reLog.AppendLine(line, color);
+}
+
+// ---- Calls into work that is not built yet ----
+
+// Next step: read window placement, check boxes, log height and recent files
+// from VXFWLoader.ini in FAppDir.
+void TMainForm::ReadSettings() {}
+
+// Next step: write them back.
+void TMainForm::WriteSettings() {}
+
+// Next step: load the current image (embedded, or the file in edFWFile in
+// external firmware mode) and show its version and build date.
+void TMainForm::btnFwLoadClick(void* /*sender*/) {}
+
+// Next step: choose a file with OpenDialog1 and load it.
+void TMainForm::btnFwOpenClick(void* /*sender*/) {}
+
+// Next step: start a discovery thread unless one is running.
+bool TMainForm::StartReadVersion() { return true; }

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gui/Controls.h"
+#include "records/FirmwareVersion.h"
+#include "records/OperationLog.h"
+
+struct TDevEntry;
+
+inline constexpr std::uint32_t WM_RESTORE_INSTANCE = 1025;  // WM_USER + 1, posted by a second copy
+inline constexpr std::uint32_t WM_DEVICECHANGE_MSG = 537;
+inline constexpr std::uintptr_t DBT_DEVNODES_CHANGED_CODE = 7;
+
+inline constexpr const char* kMainFormClassName = "TMainForm";
+inline constexpr const char* kMainFormCaption = "Обновление прошивки Вельмар";
+inline constexpr const char* kMessageCaption = "Velmar Firmware Loader";
+
+// The updater's only window. It owns the controls, the device list and the
+// firmware choice, and it is the operation log of the whole program.
+class TMainForm : public TForm, public TOperationLog {
+public:
+  explicit TMainForm(void* owner = nullptr);
+  ~TMainForm() override;
+
+  // Controls, each declared after its parent (they are created in this order).
+  TGroupBox GroupBox1{this, "GroupBox1"};
+  TLabel Label1{&GroupBox1, "Label1"};
+  TComboBox edFWFile{&GroupBox1, "edFWFile"};
+  TButton btnFwOpen{&GroupBox1, "btnFwOpen"};
+  TButton btnFwLoad{&GroupBox1, "btnFwLoad"};
+  TLabel Label5{&GroupBox1, "Label5"};
+  TLabel lblFirmwDate{&GroupBox1, "lblFirmwDate"};
+  TLabel Label2{&GroupBox1, "Label2"};
+  TLabel lblFileVer{&GroupBox1, "lblFileVer"};
+  TCheckBox cbAutoWrite{&GroupBox1, "cbAutoWrite"};
+  TCheckBox cbWritelogToFile{&GroupBox1, "cbWritelogToFile"};
+  TPanel Panel1{this, "Panel1"};
+  TScrollBox ScrollBox1{&Panel1, "ScrollBox1"};
+  TPanel DevPanel{&ScrollBox1, "DevPanel"};
+  TSplitter Splitter1{&Panel1, "Splitter1"};
+  TRichEdit reLog{&Panel1, "reLog"};
+  TTimer DevTimer{this, "DevTimer"};
+  TTimer RescanTimer{this, "RescanTimer"};
+  TOpenDialog OpenDialog1;
+
+  // Fields.
+  std::string FUsbLibraryName;
+  std::string FBdUrl;
+  TFirmwareVersion FFirmwareVersion;
+  bool FExternalFirmware = false;
+  bool FResourceFirmwareLoaded = false;
+  std::string FAppDir;
+  std::vector<TDevEntry*>* FDevices = nullptr;
+
+  // Events.
+  void FormShow(void* sender);
+  void FormDestroy(void* sender);
+  void DevTimerTimer(void* sender);
+  void RescanTimerTimer(void* sender);
+  void btnFwLoadClick(void* sender);
+  void btnFwOpenClick(void* sender);
+
+  bool Dispatch(TMessage& message) override;
+  void WMDeviceChange(TMessage& message);
+  void WMRestoreInstance(TMessage& message);
+
+  void ReadSettings();
+  void WriteSettings();
+  bool StartReadVersion();
+
+  // The operation log: one line per call, window thread only.
+  void DeviceLog(TMessageKind kind, int serial, const char* text) override;
+
+private:
+  void BuildControls();
+  void SetDesignedControls();
+  void ReadCommandLine();
+};
+
+extern TMainForm* MainForm;
