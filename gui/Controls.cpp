@@ -38,8 +38,8 @@ void TControl::ClampToConstraints(int& width, int& height) const {
   height = std::max(height, 0);
 }
 
-void TControl::PlaceBounds(int left, int top, int width, int height) {
-  ClampToConstraints(width, height);
+void TControl::PlaceBounds(int left, int top, int width, int height, bool clamp) {
+  if (clamp) ClampToConstraints(width, height);
   if (left == FLeft && top == FTop && width == FWidth && height == FHeight) return;
   const int dw = width - FWidth, dh = height - FHeight;
   FLeft = left;
@@ -474,11 +474,13 @@ void TForm::SetFrame(int extraWidth, int extraHeight) {
   FFrameWidth = extraWidth;
   FFrameHeight = extraHeight;
   FSettingFrame = true;
-  PlaceBounds(Left(), Top(), FClientWidth + extraWidth, FClientHeight + extraHeight);
+  PlaceBounds(Left(), Top(), FClientWidth + extraWidth, FClientHeight + extraHeight, false);
   FSettingFrame = false;
 }
 
-void TForm::PlacedByUser(int left, int top, int width, int height) { SetBounds(left, top, width, height); }
+// The window as it is: the constraints were the system's to apply (a window
+// with a thin frame may start narrower than the minimum width).
+void TForm::PlacedByUser(int left, int top, int width, int height) { PlaceBounds(left, top, width, height, false); }
 
 void TForm::Show() {
   if (!FShown) {

@@ -164,8 +164,9 @@ protected:
   virtual void FontChanged();
   // The text as the backend already shows it: no notification.
   void StoreText(const std::string& text);
-  // Bounds straight from the layout: no re-alignment of the parent.
-  void PlaceBounds(int left, int top, int width, int height);
+  // Bounds straight from the layout: no re-alignment of the parent. Without
+  // `clamp` the size is taken as it is (the backend reports the real window).
+  void PlaceBounds(int left, int top, int width, int height, bool clamp = true);
   virtual void ClientAreaChanged(int /*dw*/, int /*dh*/) {}
 
   friend class TWinControl;

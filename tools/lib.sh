@@ -23,6 +23,7 @@ ensure_packages() {
 build_packages=(cmake g++ ninja-build googletest python3)
 windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 xvfb xauth)
 fuzz_packages=(clang libclang-rt-14-dev)
+screenshot_packages=(imagemagick)
 
 export WINEPREFIX=${WINEPREFIX:-$root/build/wine-prefix}
 export WINEDEBUG=-all

@@ -1,0 +1,4 @@
+#pragma once
+
+// Whether the running executable carries a valid Authenticode signature.
+[[nodiscard]] bool OwnSignatureIsValid();

@@ -1,0 +1,764 @@
+// Real windows for the controls of gui/Controls.h. Texts cross into the
+// controls as UTF-16 converted from Windows-1251 explicitly, whatever the
+// system's code page.
+#include <windows.h>
+#include <commctrl.h>
+#include <commdlg.h>
+#include <richedit.h>
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gui/Backend.h"
+#include "platform/CodePage.h"
+
+namespace {
+
+constexpr wchar_t kPanelClass[] = L"TVxPanel";
+constexpr wchar_t kScrollBoxClass[] = L"TVxScrollBox";
+constexpr wchar_t kSplitterClass[] = L"TVxSplitter";
+constexpr wchar_t kPeerProperty[] = L"TVxPeer";
+constexpr UINT WM_VX_REPAINT = WM_APP + 0x52;
+constexpr int kComboDropHeight = 200;
+
+HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
+
+std::wstring Wide(const std::string& text) {
+  const std::u16string u = Cp1251ToUtf16(text);
+  return std::wstring(u.begin(), u.end());
+}
+
+std::string Narrow(const std::wstring& text) {
+  return Utf16ToCp1251(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+std::wstring WindowText(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+COLORREF ColorRef(TColor c) { return (c & 0x80000000u) != 0 ? GetSysColor(static_cast<int>(c & 0xFF)) : c; }
+
+HFONT FontHandle(const TFont& f) {
+  // Fonts live as long as the process; a form uses a handful.
+  static std::map<std::tuple<std::string, int, bool, int>, HFONT> cache;
+  const auto key = std::make_tuple(f.Name, f.Height, f.Bold, static_cast<int>(f.Charset));
+  auto it = cache.find(key);
+  if (it != cache.end()) return it->second;
+  const HFONT font = CreateFontW(-f.Height, 0, 0, 0, f.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, f.Charset,
+                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                                 Wide(f.Name).c_str());
+  cache.emplace(key, font);
+  return font;
+}
+
+// The control and dialog libraries are loaded when the first window is made,
+// not at process start: a second copy of the program, which only hands over
+// to the first and ends, must start fast.
+template <typename F>
+F SystemFunction(const wchar_t* library, const char* name) {
+  HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+void EnsureCommonControls() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  using TInit = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  if (auto init = SystemFunction<TInit>(L"comctl32.dll", "InitCommonControlsEx")) {
+    INITCOMMONCONTROLSEX icc{};
+    icc.dwSize = sizeof icc;
+    icc.dwICC = ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES;
+    init(&icc);
+  }
+  LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);  // RICHEDIT50W; stays loaded
+}
+
+class TWin32Peer;
+TWin32Peer* PeerOf(HWND hwnd) { return hwnd ? static_cast<TWin32Peer*>(GetPropW(hwnd, kPeerProperty)) : nullptr; }
+
+LRESULT CALLBACK ContainerProc(HWND, UINT, WPARAM, LPARAM);
+LRESULT CALLBACK SubclassProc(HWND, UINT, WPARAM, LPARAM);
+
+void RegisterWindowClass(const wchar_t* name, UINT style, HCURSOR cursor) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  if (GetClassInfoExW(Instance(), name, &wc)) return;
+  wc.cbSize = sizeof wc;
+  wc.style = style;
+  wc.lpfnWndProc = ContainerProc;
+  wc.hInstance = Instance();
+  wc.hCursor = cursor;
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = name;
+  wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+  RegisterClassExW(&wc);
+}
+
+class TWin32Peer : public TPeer {
+public:
+  HFONT FFont = nullptr;  // containers of our own classes keep theirs here
+
+  explicit TWin32Peer(TControl& control) : FControl(control) { Create(); }
+
+  ~TWin32Peer() override {
+    if (FTooltip != nullptr && IsWindow(FTooltip)) DestroyWindow(FTooltip);
+    if (FHwnd != nullptr && IsWindow(FHwnd)) {
+      RemovePropW(FHwnd, kPeerProperty);
+      if (FOldProc != nullptr) SetWindowLongPtrW(FHwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FOldProc));
+      DestroyWindow(FHwnd);
+    }
+  }
+
+  void* Handle() const override { return FHwnd; }
+  TControl& Control() const { return FControl; }
+  WNDPROC OldProc() const { return FOldProc; }
+
+  void Changed(TChange what) override {
+    if (FHwnd == nullptr) return;
+    switch (what) {
+      case TChange::Bounds: ApplyBounds(); break;
+      case TChange::Text:
+        if (FControl.Kind() != ckRichEdit) SetWindowTextW(FHwnd, Wide(FControl.Text()).c_str());
+        break;
+      case TChange::Visible: ApplyVisible(); break;
+      case TChange::Enabled: EnableWindow(FHwnd, FControl.Enabled()); break;
+      case TChange::Font:
+        SendMessageW(FHwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontHandle(FControl.Font())), TRUE);
+        if (FControl.Kind() == ckComboBox) ApplyComboHeight();
+        break;
+      case TChange::Checked:
+        SendMessageW(FHwnd, BM_SETCHECK, static_cast<TCheckBox&>(FControl).Checked() ? BST_CHECKED : BST_UNCHECKED, 0);
+        break;
+      case TChange::Items: ApplyItems(); break;
+      case TChange::Position: ApplyProgress(); break;
+      case TChange::Style: ApplyStyle(); break;
+      case TChange::Scroll: ApplyScroll(); break;
+      case TChange::Hint: ApplyHint(); break;
+    }
+  }
+
+  bool ClientSize(int& width, int& height) const override {
+    if (FHwnd == nullptr || FControl.Kind() != ckScrollBox) return false;
+    RECT r;
+    GetClientRect(FHwnd, &r);
+    width = r.right;
+    height = r.bottom;
+    return true;
+  }
+
+  // ---- rich text box ----
+
+  void AppendLine(const std::string& line, TColor color) override {
+    SuspendRedraw();
+    CHARRANGE old{};
+    SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&old));
+    SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    CHARRANGE end{};
+    SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&end));
+    const bool followEnd = old.cpMin == old.cpMax && old.cpMin >= end.cpMin;
+    CHARFORMAT2W cf{};
+    cf.cbSize = sizeof cf;
+    cf.dwMask = CFM_COLOR;
+    cf.crTextColor = ColorRef(color);
+    SendMessageW(FHwnd, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+    const std::wstring text = Wide(line) + L"\r";
+    SendMessageW(FHwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+    if (followEnd) SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    else SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&old));
+  }
+
+  bool GetSelection(int& start, int& length) const override {
+    if (FControl.Kind() != ckRichEdit) return false;
+    CHARRANGE r{};
+    SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&r));
+    start = r.cpMin;
+    length = r.cpMax - r.cpMin;
+    return true;
+  }
+
+  void SetSelection(int start, int length) override {
+    CHARRANGE r{start, start + length};
+    SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&r));
+  }
+
+  void SetColor(int start, int length, TColor color) override {
+    SuspendRedraw();
+    CHARRANGE old{};
+    SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&old));
+    SetSelection(start, length);
+    CHARFORMAT2W cf{};
+    cf.cbSize = sizeof cf;
+    cf.dwMask = CFM_COLOR;
+    cf.crTextColor = ColorRef(color);
+    SendMessageW(FHwnd, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+    SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&old));
+  }
+
+  void ScrollLines(int lines) override { SendMessageW(FHwnd, EM_LINESCROLL, 0, lines); }
+  void ClearText() override { SetWindowTextW(FHwnd, L""); }
+
+  // Many lines in a row repaint once: redraw stays off until the window thread
+  // is back in its message loop.
+  void SuspendRedraw() {
+    if (FRedrawSuspended || !IsWindowVisible(FHwnd)) return;
+    SendMessageW(FHwnd, WM_SETREDRAW, FALSE, 0);
+    FRedrawSuspended = PostMessageW(FHwnd, WM_VX_REPAINT, 0, 0) != 0;
+    if (!FRedrawSuspended) SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
+  }
+  void ResumeRedraw() {
+    if (!FRedrawSuspended) return;
+    FRedrawSuspended = false;
+    SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(FHwnd, nullptr, TRUE);
+  }
+
+  // ---- notifications from the control ----
+
+  void Command(WORD code) {
+    switch (FControl.Kind()) {
+      case ckButton:
+        if (code == BN_CLICKED) FControl.Click();
+        break;
+      case ckCheckBox:
+        if (code == BN_CLICKED)
+          static_cast<TCheckBox&>(FControl).CheckedByUser(SendMessageW(FHwnd, BM_GETCHECK, 0, 0) == BST_CHECKED);
+        break;
+      case ckComboBox: {
+        auto& combo = static_cast<TComboBox&>(FControl);
+        if (code == CBN_EDITCHANGE) combo.TextChangedByUser(Narrow(WindowText(FHwnd)));
+        if (code == CBN_SELCHANGE) {
+          const LRESULT index = SendMessageW(FHwnd, CB_GETCURSEL, 0, 0);
+          if (index >= 0 && static_cast<std::size_t>(index) < combo.Items().size())
+            combo.TextChangedByUser(combo.Items()[static_cast<std::size_t>(index)]);
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+
+  // The window was sized or moved by the system or the user.
+  void FormPlaced() {
+    auto& form = static_cast<TForm&>(FControl);
+    RECT w, c;
+    GetWindowRect(FHwnd, &w);
+    GetClientRect(FHwnd, &c);
+    if (IsIconic(FHwnd)) return;
+    FPlacing = true;
+    form.SetFrame((w.right - w.left) - c.right, (w.bottom - w.top) - c.bottom);
+    form.PlacedByUser(w.left, w.top, w.right - w.left, w.bottom - w.top);
+    FPlacing = false;
+  }
+
+  void ScrollBoxScrolled(WORD request) {
+    auto& box = static_cast<TScrollBox&>(FControl);
+    SCROLLINFO si{};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_ALL;
+    GetScrollInfo(FHwnd, SB_VERT, &si);
+    int pos = box.ScrollOffset();
+    switch (request) {
+      case SB_LINEUP: pos -= 10; break;
+      case SB_LINEDOWN: pos += 10; break;
+      case SB_PAGEUP: pos -= static_cast<int>(si.nPage); break;
+      case SB_PAGEDOWN: pos += static_cast<int>(si.nPage); break;
+      case SB_THUMBTRACK:
+      case SB_THUMBPOSITION: pos = si.nTrackPos; break;
+      case SB_TOP: pos = 0; break;
+      case SB_BOTTOM: pos = si.nMax; break;
+      default: return;
+    }
+    box.ScrollTo(pos);
+  }
+
+  bool FInSize = false;
+  bool FPlacing = false;
+  int FDragY = 0;
+
+private:
+  void Create() {
+    EnsureCommonControls();
+    TControl& c = FControl;
+    const bool visible = c.Visible();
+    DWORD style = WS_CHILD | WS_CLIPSIBLINGS | (visible ? WS_VISIBLE : 0) | (c.TabStop ? WS_TABSTOP : 0);
+    DWORD exStyle = 0;
+    const wchar_t* cls = nullptr;
+    bool subclass = false;
+    int height = c.Height();
+    switch (c.Kind()) {
+      case ckForm: CreateForm(); return;
+      case ckGroupBox:
+        cls = L"BUTTON";
+        style |= BS_GROUPBOX | WS_CLIPCHILDREN;
+        subclass = true;
+        break;
+      case ckLabel:
+        cls = L"STATIC";
+        style |= SS_NOPREFIX | LabelAlignment();
+        break;
+      case ckComboBox:
+        cls = L"COMBOBOX";
+        style |= CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL;
+        height += kComboDropHeight;
+        break;
+      case ckButton:
+        cls = L"BUTTON";
+        style |= BS_PUSHBUTTON;
+        break;
+      case ckCheckBox:
+        cls = L"BUTTON";
+        style |= BS_AUTOCHECKBOX;
+        break;
+      case ckPanel:
+        RegisterWindowClass(kPanelClass, 0, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
+        cls = kPanelClass;
+        style |= WS_CLIPCHILDREN;
+        break;
+      case ckScrollBox:
+        RegisterWindowClass(kScrollBoxClass, 0, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
+        cls = kScrollBoxClass;
+        style |= WS_CLIPCHILDREN | WS_VSCROLL;
+        break;
+      case ckSplitter:
+        RegisterWindowClass(kSplitterClass, CS_HREDRAW | CS_VREDRAW,
+                            LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_SIZENS)));
+        cls = kSplitterClass;
+        break;
+      case ckRichEdit:
+        cls = MSFTEDIT_CLASS;
+        style |= ES_MULTILINE | ES_AUTOVSCROLL | ES_NOHIDESEL | ES_DISABLENOSCROLL |
+                 (static_cast<TRichEdit&>(c).ScrollBars ? WS_VSCROLL | WS_HSCROLL | ES_AUTOHSCROLL : 0);
+        exStyle |= WS_EX_CLIENTEDGE;
+        subclass = true;
+        break;
+      case ckProgressBar: cls = PROGRESS_CLASSW; break;
+    }
+    static int nextId = 1000;
+    HWND parent = c.Parent() != nullptr ? static_cast<HWND>(c.Parent()->Handle()) : nullptr;
+    FHwnd = CreateWindowExW(exStyle, cls, Wide(c.Kind() == ckRichEdit ? std::string() : c.Text()).c_str(), style,
+                            c.Left(), c.Top(), c.Width(), height, parent,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextId++)), Instance(), nullptr);
+    if (FHwnd == nullptr) return;
+    SetPropW(FHwnd, kPeerProperty, this);
+    if (subclass)
+      FOldProc = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrW(FHwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SubclassProc)));
+    SendMessageW(FHwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontHandle(c.Font())), FALSE);
+    if (!c.Enabled()) EnableWindow(FHwnd, FALSE);
+    switch (c.Kind()) {
+      case ckComboBox:
+        ApplyComboHeight();
+        ApplyItems();
+        ApplyStyle();
+        break;
+      case ckCheckBox: Changed(TChange::Checked); break;
+      case ckRichEdit:
+        SendMessageW(FHwnd, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
+        SendMessageW(FHwnd, EM_SETEVENTMASK, 0, 0);
+      {
+        // Lines added before the window existed.
+        auto& edit = static_cast<TRichEdit&>(c);
+        for (std::size_t i = 0; i < edit.LineCount(); ++i) AppendLine(edit.Line(i), edit.Runs()[i].Color);
+        break;
+      }
+      case ckProgressBar: ApplyProgress(); break;
+      default: break;
+    }
+    if (!c.Hint().empty()) ApplyHint();
+  }
+
+  void CreateForm() {
+    auto& form = static_cast<TForm&>(FControl);
+    const std::wstring cls = Wide(form.ClassName());
+    RegisterWindowClass(cls.c_str(), CS_DBLCLKS, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
+    const DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+    const DWORD exStyle = Application.MainFormOnTaskbar ? WS_EX_APPWINDOW : 0;
+    RECT r{0, 0, form.ClientWidth(), form.ClientHeight()};
+    AdjustWindowRectEx(&r, style, FALSE, exStyle);
+    FHwnd = CreateWindowExW(exStyle, cls.c_str(), Wide(form.Text()).c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                            r.right - r.left, r.bottom - r.top, nullptr, nullptr, Instance(), nullptr);
+    if (FHwnd == nullptr) return;
+    SetPropW(FHwnd, kPeerProperty, this);
+    SendMessageW(FHwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontHandle(form.Font())), FALSE);
+    FormPlaced();
+  }
+
+  DWORD LabelAlignment() const {
+    switch (static_cast<TLabel&>(FControl).Alignment()) {
+      case taRightJustify: return SS_RIGHT;
+      case taCenter: return SS_CENTER;
+      default: return SS_LEFT;
+    }
+  }
+
+  void ApplyBounds() {
+    TControl& c = FControl;
+    if (c.Kind() == ckForm) {
+      if (FPlacing) return;
+      RECT w;
+      GetWindowRect(FHwnd, &w);
+      if (w.left == c.Left() && w.top == c.Top() && w.right - w.left == c.Width() && w.bottom - w.top == c.Height())
+        return;
+      SetWindowPos(FHwnd, nullptr, c.Left(), c.Top(), c.Width(), c.Height(), SWP_NOZORDER | SWP_NOACTIVATE);
+      return;
+    }
+    const int height = c.Kind() == ckComboBox ? c.Height() + kComboDropHeight : c.Height();
+    MoveWindow(FHwnd, c.Left(), c.Top(), c.Width(), height, TRUE);
+  }
+
+  void ApplyVisible() {
+    if (FControl.Kind() == ckForm) {
+      ShowWindow(FHwnd, FControl.Visible() ? SW_SHOW : SW_HIDE);
+      if (FControl.Visible()) UpdateWindow(FHwnd);
+      return;
+    }
+    ShowWindow(FHwnd, FControl.Visible() ? SW_SHOWNA : SW_HIDE);
+  }
+
+  // The selection field of a drop-down combo box takes its height from the
+  // item height: make the closed box as high as designed.
+  void ApplyComboHeight() {
+    // What CB_GETITEMHEIGHT reports and what CB_SETITEMHEIGHT takes differ
+    // between systems: set, look at the outcome, correct once.
+    int item = static_cast<int>(SendMessageW(FHwnd, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      RECT r;
+      GetWindowRect(FHwnd, &r);
+      const int error = FControl.Height() - (r.bottom - r.top);
+      if (error == 0 || item + error <= 0) return;
+      item += error;
+      SendMessageW(FHwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), item);
+    }
+  }
+
+  void ApplyItems() {
+    auto& combo = static_cast<TComboBox&>(FControl);
+    SendMessageW(FHwnd, CB_RESETCONTENT, 0, 0);
+    for (const std::string& item : combo.Items())
+      SendMessageW(FHwnd, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
+    SetWindowTextW(FHwnd, Wide(combo.Text()).c_str());
+  }
+
+  void ApplyStyle() {
+    if (FControl.Kind() == ckComboBox) {
+      const int width = static_cast<TComboBox&>(FControl).DropDownWidth();
+      if (width > 0) SendMessageW(FHwnd, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(width), 0);
+    } else if (FControl.Kind() == ckLabel) {
+      LONG_PTR style = GetWindowLongPtrW(FHwnd, GWL_STYLE);
+      style = (style & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | static_cast<LONG_PTR>(LabelAlignment());
+      SetWindowLongPtrW(FHwnd, GWL_STYLE, style);
+      InvalidateRect(FHwnd, nullptr, TRUE);
+    }
+  }
+
+  void ApplyProgress() {
+    auto& bar = static_cast<TProgressBar&>(FControl);
+    SendMessageW(FHwnd, PBM_SETRANGE32, static_cast<WPARAM>(bar.Min()), bar.Max());
+    SendMessageW(FHwnd, PBM_SETPOS, static_cast<WPARAM>(bar.Position()), 0);
+  }
+
+  void ApplyScroll() {
+    auto& box = static_cast<TScrollBox&>(FControl);
+    RECT r;
+    GetClientRect(FHwnd, &r);
+    SCROLLINFO si{};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    si.nMin = 0;
+    si.nMax = box.ContentHeight() > r.bottom ? box.ContentHeight() - 1 : 0;
+    si.nPage = static_cast<UINT>(r.bottom);
+    si.nPos = box.ScrollOffset();
+    SetScrollInfo(FHwnd, SB_VERT, &si, TRUE);
+  }
+
+  void ApplyHint() {
+    TForm* form = FControl.ParentForm();
+    HWND owner = form != nullptr ? static_cast<HWND>(form->Handle()) : nullptr;
+    if (FTooltip == nullptr) {
+      FTooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr,
+                                 Instance(), nullptr);
+      if (FTooltip == nullptr) return;
+    }
+    FHintText = Wide(FControl.Hint());
+    TTTOOLINFOW ti{};
+    ti.cbSize = TTTOOLINFOW_V1_SIZE;
+    ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    ti.hwnd = GetParent(FHwnd);
+    ti.uId = reinterpret_cast<UINT_PTR>(FHwnd);
+    ti.lpszText = FHintText.data();
+    SendMessageW(FTooltip, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    if (FControl.ShowHint() && !FHintText.empty())
+      SendMessageW(FTooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+  }
+
+  TControl& FControl;
+  HWND FHwnd = nullptr;
+  WNDPROC FOldProc = nullptr;
+  HWND FTooltip = nullptr;
+  std::wstring FHintText;
+  bool FRedrawSuspended = false;
+};
+
+// Messages every container handles the same way: commands and colours of
+// the child controls.
+bool HandleChildMessages(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  switch (msg) {
+    case WM_COMMAND:
+      if (lParam == 0) return false;
+      if (TWin32Peer* child = PeerOf(reinterpret_cast<HWND>(lParam))) {
+        child->Command(HIWORD(wParam));
+        result = 0;
+        return true;
+      }
+      return false;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN: {
+      TWin32Peer* child = PeerOf(reinterpret_cast<HWND>(lParam));
+      if (child == nullptr) return false;
+      const HDC dc = reinterpret_cast<HDC>(wParam);
+      SetTextColor(dc, ColorRef(child->Control().Font().Color));
+      SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+      result = reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+      return true;
+    }
+    default: return false;
+  }
+}
+
+LRESULT FormMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto& form = static_cast<TForm&>(peer.Control());
+  TMessage message{msg, wParam, lParam, 0};
+  if (form.Dispatch(message)) return message.Result;
+  switch (msg) {
+    case WM_SIZE:
+    case WM_MOVE:
+      peer.FormPlaced();  // ignores a minimised window
+      return 0;
+    case WM_GETMINMAXINFO: {
+      auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+      const TSizeConstraints& k = form.Constraints;
+      if (k.MinWidth > 0) info->ptMinTrackSize.x = k.MinWidth;
+      if (k.MinHeight > 0) info->ptMinTrackSize.y = k.MinHeight;
+      if (k.MaxWidth > 0) info->ptMaxTrackSize.x = k.MaxWidth;
+      if (k.MaxHeight > 0) info->ptMaxTrackSize.y = k.MaxHeight;
+      return 0;
+    }
+    case WM_CLOSE:
+      form.Close();
+      return 0;
+    default: return DefWindowProcW(hwnd, msg, wParam, lParam);
+  }
+}
+
+LRESULT SplitterMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto& splitter = static_cast<TSplitter&>(peer.Control());
+  switch (msg) {
+    case WM_LBUTTONDOWN:
+      SetCapture(hwnd);
+      peer.FDragY = static_cast<short>(HIWORD(lParam));
+      return 0;
+    case WM_MOUSEMOVE:
+      if (GetCapture() == hwnd) {
+        // Coordinates are the splitter's own: it moves under the pointer.
+        const int dy = static_cast<short>(HIWORD(lParam)) - peer.FDragY;
+        if (dy != 0) {
+          splitter.MoveBy(dy);
+          UpdateWindow(GetParent(hwnd));
+        }
+      }
+      return 0;
+    case WM_LBUTTONUP:
+      if (GetCapture() == hwnd) ReleaseCapture();
+      return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      RECT r;
+      GetClientRect(hwnd, &r);
+      FillRect(dc, &r, GetSysColorBrush(COLOR_BTNFACE));
+      if (splitter.Bevelled) DrawEdge(dc, &r, BDR_RAISEDINNER, BF_RECT);
+      EndPaint(hwnd, &ps);
+      return 0;
+    }
+    default: return DefWindowProcW(hwnd, msg, wParam, lParam);
+  }
+}
+
+LRESULT CALLBACK ContainerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  TWin32Peer* peer = PeerOf(hwnd);
+  if (peer == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
+  LRESULT result = 0;
+  if (HandleChildMessages(msg, wParam, lParam, result)) return result;
+  if (msg == WM_SETFONT) {
+    peer->FFont = reinterpret_cast<HFONT>(wParam);
+    return 0;
+  }
+  if (msg == WM_GETFONT) return reinterpret_cast<LRESULT>(peer->FFont);
+  switch (peer->Control().Kind()) {
+    case ckForm: return FormMessage(*peer, hwnd, msg, wParam, lParam);
+    case ckSplitter: return SplitterMessage(*peer, hwnd, msg, wParam, lParam);
+    case ckScrollBox:
+      if (msg == WM_VSCROLL) {
+        peer->ScrollBoxScrolled(LOWORD(wParam));
+        return 0;
+      }
+      if (msg == WM_SIZE && !peer->FInSize) {
+        // A scroll bar that comes or goes changes the client width.
+        peer->FInSize = true;
+        static_cast<TWinControl&>(peer->Control()).Realign();
+        peer->FInSize = false;
+      }
+      break;
+    default: break;
+  }
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  TWin32Peer* peer = PeerOf(hwnd);
+  if (peer == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
+  const WNDPROC old = peer->OldProc();
+  if (msg == WM_VX_REPAINT) {
+    peer->ResumeRedraw();
+    return 0;
+  }
+  if (msg == WM_ERASEBKGND && peer->Control().Kind() == ckGroupBox) {
+    // A group box paints only its frame; its inside is ours.
+    RECT r;
+    GetClientRect(hwnd, &r);
+    FillRect(reinterpret_cast<HDC>(wParam), &r, GetSysColorBrush(COLOR_BTNFACE));
+    return 1;
+  }
+  LRESULT result = 0;
+  if (HandleChildMessages(msg, wParam, lParam, result)) return result;
+  return CallWindowProcW(old, hwnd, msg, wParam, lParam);
+}
+
+// ---- timers: thread timers, so they need no window and tick in modal loops ----
+
+std::map<UINT_PTR, TTimer*>& TimerIds() {
+  static std::map<UINT_PTR, TTimer*> ids;
+  return ids;
+}
+std::map<TTimer*, UINT_PTR>& TimersById() {
+  static std::map<TTimer*, UINT_PTR> timers;
+  return timers;
+}
+
+void CALLBACK TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
+  auto it = TimerIds().find(id);
+  if (it != TimerIds().end()) it->second->Fire();
+}
+
+void StopTimer(TTimer& timer) {
+  auto it = TimersById().find(&timer);
+  if (it == TimersById().end()) return;
+  KillTimer(nullptr, it->second);
+  TimerIds().erase(it->second);
+  TimersById().erase(it);
+}
+
+class TWin32Backend : public TBackend {
+public:
+  std::unique_ptr<TPeer> CreatePeer(TControl& control) override { return std::make_unique<TWin32Peer>(control); }
+
+  void TimerChanged(TTimer& timer) override {
+    StopTimer(timer);
+    if (!timer.Enabled() || timer.Interval() == 0) return;
+    const UINT_PTR id = SetTimer(nullptr, 0, timer.Interval(), TimerProc);
+    if (id == 0) return;
+    TimerIds()[id] = &timer;
+    TimersById()[&timer] = id;
+  }
+  void TimerDestroyed(TTimer& timer) override { StopTimer(timer); }
+
+  bool MeasureText(const TFont& font, const std::string& text, int& width, int& height) override {
+    HDC dc = GetDC(nullptr);
+    if (dc == nullptr) return false;
+    const HGDIOBJ old = SelectObject(dc, FontHandle(font));
+    const std::wstring w = Wide(text.empty() ? std::string(" ") : text);
+    RECT r{0, 0, 0, 0};
+    DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_EXPANDTABS);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    width = text.empty() ? 0 : r.right;
+    height = r.bottom;
+    return true;
+  }
+
+  int MessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags) override {
+    HWND parent = owner != nullptr ? static_cast<HWND>(owner->Handle()) : nullptr;
+    if (parent != nullptr && !IsWindowVisible(parent)) parent = nullptr;
+    return MessageBoxW(parent, Wide(text).c_str(), Wide(caption).c_str(), flags);
+  }
+
+  bool OpenDialog(TForm* owner, TOpenDialog& dialog) override {
+    std::wstring filter = Wide(dialog.Filter);
+    for (wchar_t& ch : filter)
+      if (ch == L'|') ch = L'\0';
+    filter.push_back(L'\0');
+    filter.push_back(L'\0');
+    std::wstring file = Wide(dialog.FileName);
+    file.resize(32768, L'\0');
+    const std::wstring title = Wide(dialog.Title);
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = owner != nullptr ? static_cast<HWND>(owner->Handle()) : nullptr;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrTitle = title.empty() ? nullptr : title.c_str();
+    ofn.Flags = OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_EXPLORER;
+    using TOpen = BOOL(WINAPI*)(OPENFILENAMEW*);
+    static const auto open = SystemFunction<TOpen>(L"comdlg32.dll", "GetOpenFileNameW");
+    if (open == nullptr || !open(&ofn)) return false;
+    dialog.FileName = Narrow(file.c_str());
+    return true;
+  }
+
+  void RunMessageLoop(TApplication& app) override {
+    app.MainForm->Show();
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      HWND main = app.MainForm != nullptr ? static_cast<HWND>(app.MainForm->Handle()) : nullptr;
+      if (main != nullptr && IsDialogMessageW(main, &msg)) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+
+  void ProcessMessages() override {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));  // leave it for the loop that waits for it
+        return;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+
+  void RestoreApplication(TApplication& app) override {
+    if (app.MainForm == nullptr) return;
+    HWND main = static_cast<HWND>(app.MainForm->Handle());
+    if (main != nullptr && IsIconic(main)) ShowWindow(main, SW_RESTORE);
+  }
+
+  void QuitMessageLoop() override { PostQuitMessage(0); }
+};
+
+}  // namespace
+
+TBackend& Backend() {
+  static TWin32Backend backend;
+  return backend;
+}

@@ -1,0 +1,702 @@
+// The real main window under Windows (Wine and Xvfb in our runs): the window
+// in this process, and the updater's executable started as its own process
+// for start-up, single instance, missing libraries and the signature check.
+#include <windows.h>
+#include <commctrl.h>
+#include <richedit.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MainFormDesign.h"
+#include "link/DriverLibraries.h"
+#include "platform/CodePage.h"
+#include "platform/MainThread.h"
+#include "platform/Process.h"
+#include "platform/Thread.h"
+#include "platform/Ticks.h"
+#include "ui/MainForm.h"
+
+namespace {
+
+std::wstring W(const std::string& text) {
+  const std::u16string u = Cp1251ToUtf16(text);
+  return std::wstring(u.begin(), u.end());
+}
+
+std::wstring WindowsPath(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return W(path.rfind("/", 0) == 0 || path.rfind("\\", 0) == 0 ? "Z:" + path : path);
+}
+
+void Pump(std::uint32_t ms) {
+  const std::uint32_t start = TickCount();
+  do {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+  } while (TickCount() - start < ms);
+}
+
+bool PumpUntil(const std::function<bool()>& done, std::uint32_t ms) {
+  const std::uint32_t start = TickCount();
+  while (!done()) {
+    if (TickCount() - start > ms) return false;
+    Pump(5);
+  }
+  return true;
+}
+
+std::wstring ClassOf(HWND hwnd) {
+  wchar_t name[128] = {};
+  GetClassNameW(hwnd, name, 128);
+  return name;
+}
+
+std::wstring TextOf(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+RECT RectInParent(HWND hwnd) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// A message box of the given process (0: any) that is open now.
+struct TBox {
+  HWND hwnd;
+  std::wstring caption, text;
+};
+
+std::vector<TBox> OpenBoxes(DWORD pid) {
+  struct TSearch {
+    DWORD pid;
+    std::vector<TBox> found;
+  } search{pid, {}};
+  EnumWindows(
+      [](HWND hwnd, LPARAM arg) -> BOOL {
+        auto* s = reinterpret_cast<TSearch*>(arg);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if ((s->pid == 0 || owner == s->pid) && IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770") {
+          wchar_t text[1024] = {};
+          GetDlgItemTextW(hwnd, 0xFFFF, text, 1024);
+          s->found.push_back({hwnd, TextOf(hwnd), text});
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Answers the boxes of a process as they come, in order, with OK.
+class TBoxAnswerer {
+public:
+  explicit TBoxAnswerer(DWORD pid) : FPid(pid), FThread([this] { Run(); }) {}
+  ~TBoxAnswerer() {
+    FStop = true;
+    FThread.join();
+  }
+  std::vector<TBox> Boxes() {
+    std::lock_guard lock(FMutex);
+    return FBoxes;
+  }
+  std::size_t Count() {
+    std::lock_guard lock(FMutex);
+    return FBoxes.size();
+  }
+
+private:
+  void Run() {
+    HWND last = nullptr;
+    while (!FStop) {
+      for (const TBox& box : OpenBoxes(FPid)) {
+        if (box.hwnd == last && IsWindow(last)) continue;
+        {
+          std::lock_guard lock(FMutex);
+          FBoxes.push_back(box);
+        }
+        last = box.hwnd;
+        PostMessageW(box.hwnd, WM_COMMAND, IDOK, 0);
+      }
+      Sleep(20);
+    }
+  }
+  DWORD FPid;
+  std::atomic<bool> FStop{false};
+  std::mutex FMutex;
+  std::vector<TBox> FBoxes;
+  std::thread FThread;
+};
+
+const std::wstring kFtdiBox = W("Драйвер устройств FTDI не установлен.");
+const std::wstring kVxUsbBox = W("Драйвер устройств RQ не установлен.");
+const std::wstring kBothBox = W("Перед первым запуском программы подключите устройство к USB и установите драйвер.");
+const std::wstring kCaption = W(kMainFormCaption);
+const std::wstring kBoxCaption = W(kMessageCaption);
+
+// ---- the window in this process ----
+
+class WindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SetMainThread();
+    SetCommandLineArguments({});
+    hFtdiLib.store(LoadFtdiLibrary(FixturePath("ftd2xx").c_str()));
+    hVxUsbLib.store(LoadVxUsbLibrary(FixturePath("vxusb").c_str()));
+    ASSERT_NE(hFtdiLib.load(), nullptr);
+    ASSERT_NE(hVxUsbLib.load(), nullptr);
+  }
+  void TearDown() override {
+    form.reset();
+    Application.MainForm = nullptr;
+    MainForm = nullptr;
+    Pump(20);
+  }
+  TMainForm& Create(std::vector<std::string> arguments = {}) {
+    SetCommandLineArguments(std::move(arguments));
+    form = std::make_unique<TMainForm>();
+    MainForm = form.get();
+    Application.MainForm = form.get();
+    return *form;
+  }
+  HWND Hwnd(const TControl& c) const { return static_cast<HWND>(c.Handle()); }
+  std::unique_ptr<TMainForm> form;
+};
+
+std::wstring ExpectedClass(TControlKind kind) {
+  switch (kind) {
+    case ckGroupBox:
+    case ckButton:
+    case ckCheckBox: return L"Button";
+    case ckLabel: return L"Static";
+    case ckComboBox: return L"ComboBox";
+    case ckPanel: return L"TVxPanel";
+    case ckScrollBox: return L"TVxScrollBox";
+    case ckSplitter: return L"TVxSplitter";
+    case ckRichEdit: return L"RichEdit50W";
+    default: return L"?";
+  }
+}
+
+TEST_F(WindowTest, EveryControlAsDesignedInBothModes) {
+  for (const bool external : {false, true}) {
+    SCOPED_TRACE(external ? "external firmware" : "default");
+    TMainForm& f = Create(external ? std::vector<std::string>{"-externfirmware"} : std::vector<std::string>{});
+    f.Show();
+    Pump(50);
+    const HWND main = Hwnd(f);
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(FindWindowW(L"TMainForm", kCaption.c_str()), main);
+    EXPECT_EQ(ClassOf(main), L"TMainForm");
+    EXPECT_EQ(TextOf(main), kCaption);
+    EXPECT_TRUE(IsWindowVisible(main));
+    RECT client;
+    GetClientRect(main, &client);
+    EXPECT_EQ(f.ClientWidth(), 664);
+    EXPECT_EQ(client.right, 664);
+    EXPECT_EQ(client.bottom, 456);
+    EXPECT_EQ(GetClassLongPtrW(main, GCLP_HBRBACKGROUND), static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
+
+    for (const TRow& row : kControls) {
+      SCOPED_TRACE(row.name);
+      TControl* c = f.FindControl(row.name);
+      ASSERT_NE(c, nullptr);
+      const HWND h = Hwnd(*c);
+      ASSERT_NE(h, nullptr);
+      EXPECT_EQ(GetParent(h), Hwnd(*c->Parent()));
+      EXPECT_EQ(ClassOf(h), ExpectedClass(c->Kind()));
+      const RECT r = RectInParent(h);
+      EXPECT_EQ(r.top, row.t);
+      if (c->Kind() == ckLabel) {
+        // Labels fit their text as measured here; the designed edge stays.
+        const bool right = static_cast<TLabel*>(c)->Alignment() == taRightJustify;
+        EXPECT_EQ(right ? r.right : r.left, right ? row.l + row.w : row.l);
+        EXPECT_EQ(r.right - r.left, c->Width());
+        EXPECT_EQ(r.bottom - r.top, c->Height());
+        EXPECT_GT(c->Width(), 0);
+      } else {
+        EXPECT_EQ(r.left, row.l);
+        EXPECT_EQ(r.right - r.left, row.w);
+        EXPECT_EQ(r.bottom - r.top, row.h);
+      }
+      if (c->Kind() != ckRichEdit) {
+        EXPECT_EQ(TextOf(h), W(row.text));
+      }
+      if (c->Kind() == ckRichEdit) {
+        // A rich text box keeps its font as the default character format.
+        CHARFORMAT2W cf{};
+        cf.cbSize = sizeof cf;
+        SendMessageW(h, EM_GETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&cf));
+        EXPECT_STREQ(cf.szFaceName, L"Tahoma");
+        EXPECT_EQ(cf.yHeight, row.fontHeight * 1440 / 96);
+        EXPECT_EQ(cf.bCharSet, RUSSIAN_CHARSET);
+      } else if (c->Kind() != ckPanel && c->Kind() != ckScrollBox && c->Kind() != ckSplitter) {
+        LOGFONTW lf{};
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0));
+        ASSERT_NE(font, nullptr);
+        GetObjectW(font, sizeof lf, &lf);
+        EXPECT_STREQ(lf.lfFaceName, L"Tahoma");
+        EXPECT_EQ(lf.lfHeight, -row.fontHeight);
+        EXPECT_EQ(lf.lfWeight >= FW_BOLD, row.bold);
+      }
+      EXPECT_EQ(IsWindowVisible(h) != FALSE, row.shownInDefaultMode || external);
+    }
+
+    /* the log box has both scroll bars */
+    const LONG_PTR style = GetWindowLongPtrW(Hwnd(f.reLog), GWL_STYLE);
+    EXPECT_TRUE((style & WS_VSCROLL) && (style & WS_HSCROLL));
+
+    /* tab order: the tab stops of the group box come first, in order */
+    std::vector<HWND> order;
+    for (HWND c = GetWindow(Hwnd(f.GroupBox1), GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) order.push_back(c);
+    ASSERT_GE(order.size(), 5u);
+    EXPECT_EQ(order[0], Hwnd(f.edFWFile));
+    EXPECT_EQ(order[1], Hwnd(f.btnFwOpen));
+    EXPECT_EQ(order[2], Hwnd(f.btnFwLoad));
+    EXPECT_EQ(order[3], Hwnd(f.cbAutoWrite));
+    EXPECT_EQ(order[4], Hwnd(f.cbWritelogToFile));
+    EXPECT_EQ(GetWindow(main, GW_CHILD), Hwnd(f.GroupBox1));
+    EXPECT_EQ(SendMessageW(Hwnd(f.edFWFile), CB_GETDROPPEDWIDTH, 0, 0), 500);
+
+    /* the hint of the open button */
+    bool hintFound = false;
+    std::pair<HWND, bool*> hintSearch(Hwnd(f.btnFwOpen), &hintFound);
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND tip, LPARAM arg) -> BOOL {
+          auto* ctx = reinterpret_cast<std::pair<HWND, bool*>*>(arg);
+          if (ClassOf(tip) != TOOLTIPS_CLASSW) return TRUE;
+          wchar_t text[256] = {};
+          TTTOOLINFOW ti{};
+          ti.cbSize = TTTOOLINFOW_V1_SIZE;
+          ti.hwnd = GetParent(ctx->first);
+          ti.uId = reinterpret_cast<UINT_PTR>(ctx->first);
+          ti.lpszText = text;
+          SendMessageW(tip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&ti));
+          if (W("Открыть файл прошивки") == text) *ctx->second = true;
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&hintSearch));
+    EXPECT_TRUE(hintFound);
+    form.reset();
+  }
+}
+
+TEST_F(WindowTest, ResizeKeepsTheGroupHeightAnchorsAndTheLogAtTheBottom) {
+  TMainForm& f = Create({"externfirmware"});
+  f.Show();
+  Pump(30);
+  const HWND main = Hwnd(f);
+  auto rightGap = [&](const TControl& c) {
+    RECT parent;
+    GetClientRect(GetParent(Hwnd(c)), &parent);
+    return parent.right - RectInParent(Hwnd(c)).right;
+  };
+  const TControl* anchored[] = {&f.edFWFile, &f.btnFwOpen, &f.btnFwLoad, &f.Label2, &f.lblFileVer, &f.cbWritelogToFile};
+  std::vector<int> gaps;
+  for (const TControl* c : anchored) gaps.push_back(rightGap(*c));
+
+  RECT outer{0, 0, 900, 700};
+  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(main, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongPtrW(main, GWL_EXSTYLE)));
+  SetWindowPos(main, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top, SWP_NOMOVE | SWP_NOZORDER);
+  Pump(50);
+  RECT client;
+  GetClientRect(main, &client);
+  ASSERT_EQ(client.right, 900);
+  ASSERT_EQ(client.bottom, 700);
+
+  const RECT group = RectInParent(Hwnd(f.GroupBox1));
+  EXPECT_EQ(group.bottom - group.top, 110);
+  EXPECT_EQ(group.left, 3);
+  EXPECT_EQ(group.right, 897);
+  for (std::size_t i = 0; i < std::size(anchored); ++i) {
+    SCOPED_TRACE(anchored[i]->Name());
+    EXPECT_EQ(rightGap(*anchored[i]), gaps[i]);
+  }
+  RECT panel;
+  GetClientRect(Hwnd(f.Panel1), &panel);
+  EXPECT_EQ(panel.bottom, 700 - 116);
+  const RECT log = RectInParent(Hwnd(f.reLog));
+  const RECT bar = RectInParent(Hwnd(f.Splitter1));
+  const RECT box = RectInParent(Hwnd(f.ScrollBox1));
+  EXPECT_EQ(log.bottom, panel.bottom);
+  EXPECT_EQ(log.bottom - log.top, 165);
+  EXPECT_EQ(log.right - log.left, 900);
+  EXPECT_EQ(bar.bottom, log.top);
+  EXPECT_EQ(bar.bottom - bar.top, 3);
+  EXPECT_EQ(box.top, 0);
+  EXPECT_EQ(box.bottom, bar.top);
+  EXPECT_EQ(box.right - box.left, 900);
+
+  /* the minimum width holds for a window sized by the program */
+  SetWindowPos(main, nullptr, 0, 0, 500, outer.bottom - outer.top, SWP_NOMOVE | SWP_NOZORDER);
+  Pump(30);
+  RECT now;
+  GetWindowRect(main, &now);
+  EXPECT_EQ(now.right - now.left, 680);
+  EXPECT_EQ(f.Width(), 680);
+}
+
+TEST_F(WindowTest, DeviceChangeReArmsTheOneShotDeviceTimer) {
+  std::vector<std::uint32_t> ticks;
+  const std::uint32_t created = TickCount();
+  TMainForm& f = Create();
+  auto handler = f.DevTimer.OnTimer;
+  f.DevTimer.OnTimer = [&, handler](void* s) {
+    ticks.push_back(TickCount());
+    handler(s);
+  };
+  f.Show();
+  Pump(500);
+  ASSERT_EQ(ticks.size(), 1u);
+  std::printf("first DevTimer tick %u ms after creation\n", ticks[0] - created);
+  EXPECT_GE(ticks[0] - created, 90u);
+  EXPECT_LE(ticks[0] - created, 200u);
+
+  /* a burst of ten notifications: one tick about 100 ms after the last */
+  const HWND main = Hwnd(f);
+  std::uint32_t last = 0;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(PostMessageW(main, WM_DEVICECHANGE, 7, 0));
+    last = TickCount();
+    Pump(10);
+  }
+  Pump(500);
+  ASSERT_EQ(ticks.size(), 2u);
+  std::printf("DevTimer tick %u ms after the last of ten notifications\n", ticks[1] - last);
+  EXPECT_GE(ticks[1] - last, 90u);
+  EXPECT_LE(ticks[1] - last, 200u);
+
+  /* other event codes do nothing */
+  for (WPARAM code : {0x8000u, 0x8004u, 0x0018u, 0u}) PostMessageW(main, WM_DEVICECHANGE, code, 0);
+  Pump(400);
+  EXPECT_EQ(ticks.size(), 2u);
+}
+
+class TSyncOnceThread : public TThread {
+public:
+  std::atomic<bool> served{false};
+  std::thread::id servedOn;
+
+protected:
+  void Execute() override {
+    // Wait for the box, then hand a call over while it is open.
+    while (OpenBoxes(GetCurrentProcessId()).empty()) Sleep(10);
+    Synchronize([this] {
+      servedOn = std::this_thread::get_id();
+      served = true;
+    });
+    for (const TBox& box : OpenBoxes(GetCurrentProcessId())) PostMessageW(box.hwnd, WM_COMMAND, IDOK, 0);
+  }
+};
+
+TEST_F(WindowTest, AnOpenMessageBoxStillServesSynchronize) {
+  TMainForm& f = Create();
+  f.Show();
+  TSyncOnceThread worker;
+  worker.Start();
+  // Should the hand-over not be served, a watchdog ends the box with Cancel.
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 500 && !done; ++i) Sleep(10);
+    for (const TBox& box : OpenBoxes(GetCurrentProcessId())) PostMessageW(box.hwnd, WM_COMMAND, IDCANCEL, 0);
+  });
+  const int answer = ShowMessageBox(&f, "Проверка", "Velmar Firmware Loader", kMbOkCancel | kMbIconInformation);
+  done = true;
+  watchdog.join();
+  worker.WaitFor();
+  EXPECT_EQ(answer, kIdOk);
+  EXPECT_TRUE(worker.served.load());
+  EXPECT_EQ(worker.servedOn, std::this_thread::get_id());
+}
+
+class TLoggingThread : public TThread {
+public:
+  std::atomic<int> lines{0};
+
+protected:
+  void Execute() override {
+    while (!Terminated()) {
+      Synchronize([this] {
+        MainForm->DeviceLog(mkInfo, 7, "step");
+        ++lines;
+      });
+      Sleep(1);
+    }
+    Synchronize([] { MainForm->DeviceLog(mkInfo, 7, "stopped"); });
+  }
+};
+
+TEST_F(WindowTest, ClosingWhileAWorkerWaitsInSynchronizeNeitherHangsNorCrashes) {
+  TMainForm& f = Create();
+  auto* worker = new TLoggingThread;
+  worker->FreeOnTerminate = true;
+  std::atomic<bool> ended{false};
+  worker->OnTerminate = [&](TThread*) { ended = true; };
+  worker->Start();
+  const HWND main = Hwnd(f);
+  std::thread closer([main] {
+    Sleep(300);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+  });
+  Application.Run();  // shows the window, serves the worker, ends on close
+  closer.join();
+  EXPECT_FALSE(ended.load());  // still running: blocked in its next hand-over
+  const std::uint32_t start = TickCount();
+  form.reset();
+  EXPECT_LT(TickCount() - start, 3000u);
+  EXPECT_TRUE(ended.load());
+  EXPECT_EQ(TThread::RunningCount(), 0);
+}
+
+TEST_F(WindowTest, BothLibrariesMissingInThisProcess) {
+  // This program's directory holds no driver library.
+  hFtdiLib.store(nullptr);
+  hVxUsbLib.store(nullptr);
+  TMainForm& f = Create();
+  bool destroyed = false;
+  auto handler = f.OnDestroy;
+  f.OnDestroy = [&, handler](void* s) {
+    destroyed = true;
+    handler(s);
+  };
+  TBoxAnswerer answerer(GetCurrentProcessId());
+  Application.Run();  // three boxes, then the window closes itself
+  const std::vector<TBox> boxes = answerer.Boxes();
+  ASSERT_EQ(boxes.size(), 3u);
+  EXPECT_EQ(boxes[0].text, kFtdiBox);
+  EXPECT_EQ(boxes[1].text, kVxUsbBox);
+  EXPECT_EQ(boxes[2].text, kBothBox);
+  for (const TBox& b : boxes) EXPECT_EQ(b.caption, kBoxCaption);
+  EXPECT_FALSE(IsWindowVisible(Hwnd(f)));
+  form.reset();
+  EXPECT_TRUE(destroyed);
+}
+
+// ---- the updater's executable ----
+
+std::wstring AppDir() { return WindowsPath(VX_APP_DIR) + L"\\"; }
+std::wstring FixtureFile(const std::string& variant) { return W(FixturePath(variant)); }
+
+// A directory of its own with a copy of the updater and the given libraries.
+class TStage {
+public:
+  TStage(const wchar_t* exe, std::vector<std::pair<std::string, const wchar_t*>> libraries) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static int counter = 0;
+    FDir = std::wstring(temp) + L"vxstage" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+    CreateDirectoryW(FDir.c_str(), nullptr);
+    FExe = FDir + L"\\vxfwloader.exe";
+    CopyFileW((AppDir() + exe).c_str(), FExe.c_str(), FALSE);
+    for (const auto& [variant, name] : libraries) CopyFileW(FixtureFile(variant).c_str(), (FDir + L"\\" + name).c_str(), FALSE);
+  }
+  ~TStage() {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((FDir + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do DeleteFileW((FDir + L"\\" + fd.cFileName).c_str());
+      while (FindNextFileW(h, &fd));
+      FindClose(h);
+    }
+    RemoveDirectoryW(FDir.c_str());
+  }
+  // Starts a copy; the handle is the caller's to close.
+  PROCESS_INFORMATION Start() const {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = L"\"" + FExe + L"\"";
+    if (!CreateProcessW(FExe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, FDir.c_str(), &si, &pi))
+      ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
+    return pi;
+  }
+
+private:
+  std::wstring FDir, FExe;
+};
+
+std::vector<HWND> MainWindows(DWORD pid) {
+  std::pair<DWORD, std::vector<HWND>> ctx{pid, {}};
+  EnumWindows(
+      [](HWND hwnd, LPARAM arg) -> BOOL {
+        auto* c = reinterpret_cast<std::pair<DWORD, std::vector<HWND>>*>(arg);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if ((c->first == 0 || owner == c->first) && ClassOf(hwnd) == L"TMainForm") c->second.push_back(hwnd);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&ctx));
+  return ctx.second;
+}
+
+DWORD WaitExit(const PROCESS_INFORMATION& pi, DWORD ms) {
+  DWORD code = STILL_ACTIVE;
+  if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  else TerminateProcess(pi.hProcess, 99);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return code;
+}
+
+HWND WaitForMainWindow(DWORD pid, DWORD ms) {
+  HWND found = nullptr;
+  PumpUntil(
+      [&] {
+        for (HWND h : MainWindows(pid))
+          if (IsWindowVisible(h)) found = h;
+        return found != nullptr;
+      },
+      ms);
+  return found;
+}
+
+TEST(UpdaterProcess, OnlyTheFtdiLibraryMissingGivesOneBoxAndTheWindowStays) {
+  for (const char* ftdiVariant : {static_cast<const char*>(nullptr), "ftd2xx_lacking"}) {
+    SCOPED_TRACE(ftdiVariant ? "ftd2xx.dll lacks FT_Rescan" : "no ftd2xx.dll");
+    std::vector<std::pair<std::string, const wchar_t*>> libs{{"vxusb", L"VXUSB.dll"}};
+    if (ftdiVariant != nullptr) libs.push_back({ftdiVariant, L"ftd2xx.dll"});
+    TStage stage(L"vxfwloader.exe", libs);
+    PROCESS_INFORMATION pi = stage.Start();
+    TBoxAnswerer answerer(pi.dwProcessId);
+    const HWND main = WaitForMainWindow(pi.dwProcessId, 20000);
+    ASSERT_NE(main, nullptr);
+    Pump(1500);  // time for any further box
+    const std::vector<TBox> boxes = answerer.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kFtdiBox);
+    EXPECT_EQ(boxes[0].caption, kBoxCaption);
+    EXPECT_TRUE(IsWindowVisible(main));
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitExit(pi, 10000), 0u);
+  }
+}
+
+TEST(UpdaterProcess, BothLibrariesMissingGiveThreeBoxesAndTheUpdaterEnds) {
+  TStage stage(L"vxfwloader.exe", {{"vxusb_lacking", L"VXUSB.dll"}});
+  PROCESS_INFORMATION pi = stage.Start();
+  TBoxAnswerer answerer(pi.dwProcessId);
+  const DWORD pid = pi.dwProcessId;
+  EXPECT_EQ(WaitExit(pi, 20000), 0u);
+  const std::vector<TBox> boxes = answerer.Boxes();
+  ASSERT_EQ(boxes.size(), 3u);
+  EXPECT_EQ(boxes[0].text, kFtdiBox);
+  EXPECT_EQ(boxes[1].text, kVxUsbBox);
+  EXPECT_EQ(boxes[2].text, kBothBox);
+  EXPECT_TRUE(MainWindows(pid).empty());
+}
+
+LRESULT CALLBACK DecoyProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  static int* counter = nullptr;
+  if (msg == WM_CREATE) counter = static_cast<int*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+  if ((msg == WM_RESTORE_INSTANCE || msg == WM_SETFOCUS) && counter != nullptr) ++*counter;
+  return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+// Lifetime of a copy from its start to its end, pumping our own messages.
+std::uint32_t RunToEnd(const TStage& stage, DWORD& exitCode) {
+  const std::uint32_t start = TickCount();
+  PROCESS_INFORMATION pi = stage.Start();
+  PumpUntil([&] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; }, 20000);
+  const std::uint32_t lifetime = TickCount() - start;
+  exitCode = WaitExit(pi, 1000);
+  return lifetime;
+}
+
+TEST(UpdaterProcess, ASecondCopyRestoresTheFirstAndEnds) {
+  TStage stage(L"vxfwloader.exe", {{"ftd2xx", L"ftd2xx.dll"}, {"vxusb", L"VXUSB.dll"}});
+  TStage baseline(L"vxnoop.exe", {});
+
+  // A window of another class with the same caption, hidden so that only
+  // posted messages can reach it.
+  int decoyMessages = 0;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = DecoyProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"TDecoyForm";
+  RegisterClassW(&wc);
+  HWND decoy = CreateWindowExW(0, L"TDecoyForm", kCaption.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                               nullptr, wc.hInstance, &decoyMessages);
+  ASSERT_NE(decoy, nullptr);
+
+  PROCESS_INFORMATION first = stage.Start();
+  const HWND main = WaitForMainWindow(first.dwProcessId, 20000);
+  ASSERT_NE(main, nullptr);
+  Pump(500);
+
+  /* the development build says in its log that it skips the signature check */
+  HWND log = FindWindowExW(FindWindowExW(main, nullptr, L"TVxPanel", nullptr), nullptr, L"RichEdit50W", nullptr);
+  ASSERT_NE(log, nullptr);
+  wchar_t text[2048] = {};
+  SendMessageW(log, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text));
+  EXPECT_NE(std::wstring(text).find(W("цифровая подпись программы не проверяется")), std::wstring::npos);
+
+  /* not minimised: a second copy changes neither size nor place */
+  RECT before, after;
+  GetWindowRect(main, &before);
+  DWORD code = 1;
+  RunToEnd(stage, code);
+  EXPECT_EQ(code, 0u);
+  Pump(300);
+  GetWindowRect(main, &after);
+  EXPECT_TRUE(EqualRect(&before, &after));
+
+  /* minimised: the second copy ends at once without a window and restores it */
+  ShowWindow(main, SW_MINIMIZE);
+  Pump(300);
+  ASSERT_TRUE(IsIconic(main));
+  DWORD noopCode = 1;
+  const std::uint32_t noop = RunToEnd(baseline, noopCode);
+  const std::uint32_t second = RunToEnd(stage, code);
+  std::printf("second copy lived %u ms; an empty program lives %u ms here\n", second, noop);
+  EXPECT_EQ(code, 0u);
+  EXPECT_LT(second, noop + 200);
+  EXPECT_EQ(MainWindows(0).size(), 1u);
+  EXPECT_TRUE(PumpUntil([&] { return !IsIconic(main); }, 3000));
+  Pump(300);
+  EXPECT_EQ(decoyMessages, 0);
+  DestroyWindow(decoy);
+
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitExit(first, 10000), 0u);
+}
+
+TEST(UpdaterProcess, AReleaseBuildWithoutAValidSignatureEndsWithoutAWindow) {
+  TStage stage(L"vxfwloader_verifying.exe", {{"ftd2xx", L"ftd2xx.dll"}, {"vxusb", L"VXUSB.dll"}});
+  PROCESS_INFORMATION pi = stage.Start();
+  const DWORD pid = pi.dwProcessId;
+  TBoxAnswerer answerer(pid);
+  bool windowSeen = false;
+  PumpUntil(
+      [&] {
+        windowSeen = windowSeen || !MainWindows(pid).empty();
+        return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+      },
+      20000);
+  EXPECT_EQ(WaitExit(pi, 1000), 0u);
+  EXPECT_FALSE(windowSeen);
+  const std::vector<TBox> boxes = answerer.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, kBoxCaption);
+  EXPECT_EQ(boxes[0].text, W("Цифровая подпись программы отсутствует или повреждена. Программа не может быть запущена."));
+}
+
+}  // namespace
