@@ -6,6 +6,7 @@
 #include <commdlg.h>
 #include <richedit.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <tuple>
@@ -20,7 +21,8 @@ constexpr wchar_t kPanelClass[] = L"TVxPanel";
 constexpr wchar_t kScrollBoxClass[] = L"TVxScrollBox";
 constexpr wchar_t kSplitterClass[] = L"TVxSplitter";
 constexpr wchar_t kPeerProperty[] = L"TVxPeer";
-constexpr UINT WM_VX_REPAINT = WM_APP + 0x52;
+constexpr UINT_PTR kRepaintTimer = 0x5652;
+constexpr UINT kRepaintDelay = 50;  // ms: a busy log repaints about 20 times a second
 constexpr int kComboDropHeight = 200;
 
 HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
@@ -203,19 +205,26 @@ public:
   void ScrollLines(int lines) override { SendMessageW(FHwnd, EM_LINESCROLL, 0, lines); }
   void ClearText() override { SetWindowTextW(FHwnd, L""); }
 
-  // Many lines in a row repaint once: redraw stays off until the window thread
-  // is back in its message loop.
+  // Repainting the text box costs far more than adding a line, and more as
+  // the text grows: lines added in a row are shown by one repaint a while
+  // after the first of them, and the pause is at least four times what the
+  // last repaint took, so repaints never take more than a fifth of the time.
   void SuspendRedraw() {
     if (FRedrawSuspended || !IsWindowVisible(FHwnd)) return;
     SendMessageW(FHwnd, WM_SETREDRAW, FALSE, 0);
-    FRedrawSuspended = PostMessageW(FHwnd, WM_VX_REPAINT, 0, 0) != 0;
+    const UINT delay = std::max<UINT>(kRepaintDelay, 4 * FRepaintCost);
+    FRedrawSuspended = SetTimer(FHwnd, kRepaintTimer, delay, nullptr) != 0;
     if (!FRedrawSuspended) SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
   }
   void ResumeRedraw() {
+    KillTimer(FHwnd, kRepaintTimer);
     if (!FRedrawSuspended) return;
     FRedrawSuspended = false;
+    const DWORD start = GetTickCount();
     SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(FHwnd, nullptr, TRUE);
+    UpdateWindow(FHwnd);
+    FRepaintCost = GetTickCount() - start;
   }
 
   // ---- notifications from the control ----
@@ -504,6 +513,7 @@ private:
   HWND FTooltip = nullptr;
   std::wstring FHintText;
   bool FRedrawSuspended = false;
+  UINT FRepaintCost = 0;
 };
 
 // Messages every container handles the same way: commands and colours of
@@ -553,6 +563,11 @@ LRESULT FormMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LPARAM
     case WM_CLOSE:
       form.Close();
       return 0;
+    case WM_SETFOCUS: {
+      // The keyboard focus goes on to the first control that takes it.
+      if (HWND child = GetNextDlgTabItem(hwnd, nullptr, FALSE)) SetFocus(child);
+      return 0;
+    }
     default: return DefWindowProcW(hwnd, msg, wParam, lParam);
   }
 }
@@ -625,7 +640,7 @@ LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
   TWin32Peer* peer = PeerOf(hwnd);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
   const WNDPROC old = peer->OldProc();
-  if (msg == WM_VX_REPAINT) {
+  if (msg == WM_TIMER && wParam == kRepaintTimer) {
     peer->ResumeRedraw();
     return 0;
   }

@@ -84,24 +84,26 @@ struct TBox {
   std::wstring caption, text;
 };
 
+struct TBoxSearch {
+  DWORD pid;
+  std::vector<TBox> found;
+};
+
+BOOL CALLBACK CollectBox(HWND hwnd, LPARAM arg) {
+  auto* s = reinterpret_cast<TBoxSearch*>(arg);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(hwnd, &owner);
+  if ((s->pid == 0 || owner == s->pid) && IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770") {
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(hwnd, 0xFFFF, text, 1024);
+    s->found.push_back({hwnd, TextOf(hwnd), text});
+  }
+  return TRUE;
+}
+
 std::vector<TBox> OpenBoxes(DWORD pid) {
-  struct TSearch {
-    DWORD pid;
-    std::vector<TBox> found;
-  } search{pid, {}};
-  EnumWindows(
-      [](HWND hwnd, LPARAM arg) -> BOOL {
-        auto* s = reinterpret_cast<TSearch*>(arg);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        if ((s->pid == 0 || owner == s->pid) && IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770") {
-          wchar_t text[1024] = {};
-          GetDlgItemTextW(hwnd, 0xFFFF, text, 1024);
-          s->found.push_back({hwnd, TextOf(hwnd), text});
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  TBoxSearch search{pid, {}};
+  EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -195,6 +197,21 @@ std::wstring ExpectedClass(TControlKind kind) {
   }
 }
 
+// Sets *second when a tooltip holds the hint of the button `first`.
+BOOL CALLBACK FindHint(HWND tip, LPARAM arg) {
+  auto* ctx = reinterpret_cast<std::pair<HWND, bool*>*>(arg);
+  if (ClassOf(tip) != TOOLTIPS_CLASSW) return TRUE;
+  wchar_t text[256] = {};
+  TTTOOLINFOW ti{};
+  ti.cbSize = TTTOOLINFOW_V1_SIZE;
+  ti.hwnd = GetParent(ctx->first);
+  ti.uId = reinterpret_cast<UINT_PTR>(ctx->first);
+  ti.lpszText = text;
+  SendMessageW(tip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&ti));
+  if (W("Открыть файл прошивки") == text) *ctx->second = true;
+  return TRUE;
+}
+
 TEST_F(WindowTest, EveryControlAsDesignedInBothModes) {
   for (const bool external : {false, true}) {
     SCOPED_TRACE(external ? "external firmware" : "default");
@@ -278,22 +295,7 @@ TEST_F(WindowTest, EveryControlAsDesignedInBothModes) {
     /* the hint of the open button */
     bool hintFound = false;
     std::pair<HWND, bool*> hintSearch(Hwnd(f.btnFwOpen), &hintFound);
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND tip, LPARAM arg) -> BOOL {
-          auto* ctx = reinterpret_cast<std::pair<HWND, bool*>*>(arg);
-          if (ClassOf(tip) != TOOLTIPS_CLASSW) return TRUE;
-          wchar_t text[256] = {};
-          TTTOOLINFOW ti{};
-          ti.cbSize = TTTOOLINFOW_V1_SIZE;
-          ti.hwnd = GetParent(ctx->first);
-          ti.uId = reinterpret_cast<UINT_PTR>(ctx->first);
-          ti.lpszText = text;
-          SendMessageW(tip, TTM_GETTEXTW, 256, reinterpret_cast<LPARAM>(&ti));
-          if (W("Открыть файл прошивки") == text) *ctx->second = true;
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&hintSearch));
+    EnumThreadWindows(GetCurrentThreadId(), FindHint, reinterpret_cast<LPARAM>(&hintSearch));
     EXPECT_TRUE(hintFound);
     form.reset();
   }
@@ -534,17 +536,17 @@ private:
   std::wstring FDir, FExe;
 };
 
+BOOL CALLBACK CollectMainWindow(HWND hwnd, LPARAM arg) {
+  auto* c = reinterpret_cast<std::pair<DWORD, std::vector<HWND>>*>(arg);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(hwnd, &owner);
+  if ((c->first == 0 || owner == c->first) && ClassOf(hwnd) == L"TMainForm") c->second.push_back(hwnd);
+  return TRUE;
+}
+
 std::vector<HWND> MainWindows(DWORD pid) {
   std::pair<DWORD, std::vector<HWND>> ctx{pid, {}};
-  EnumWindows(
-      [](HWND hwnd, LPARAM arg) -> BOOL {
-        auto* c = reinterpret_cast<std::pair<DWORD, std::vector<HWND>>*>(arg);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        if ((c->first == 0 || owner == c->first) && ClassOf(hwnd) == L"TMainForm") c->second.push_back(hwnd);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&ctx));
+  EnumWindows(CollectMainWindow, reinterpret_cast<LPARAM>(&ctx));
   return ctx.second;
 }
 
