@@ -42,3 +42,15 @@ ensure_wine_prefix() {
   wineserver -w
   touch "$WINEPREFIX/.vx-ready"
 }
+
+# Builds the updater of a cross preset and puts it into a directory of its own
+# with stand-in driver libraries (no devices).
+stage_updater() {
+  local preset=$1 dir=$2 build=build/$1
+  cmake --preset "$preset" -Wno-dev >/dev/null
+  cmake --build --preset "$preset" --target vxfwloader fixture_ftd2xx fixture_vxusb >/dev/null
+  mkdir -p "$dir"
+  cp "$build/app/vxfwloader.exe" "$dir/"
+  cp "$build/tests/fixtures/fixture_ftd2xx.dll" "$dir/ftd2xx.dll"
+  cp "$build/tests/fixtures/fixture_vxusb.dll" "$dir/VXUSB.dll"
+}

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# The updater's main job as far as it is built: packs the embedded default
-# firmware image and shows what it holds.
+# Starts the updater (x64 build) under Wine with stand-in driver libraries that
+# present no devices: on the user's display when there is one; otherwise under
+# Xvfb for a while, leaving a screenshot in build/run/main-window.png.
+#   tools/run.sh [preset] [seconds under Xvfb]    (defaults: mingw-x64, 15)
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
-ensure_packages "${build_packages[@]}"
-cmake --preset linux -Wno-dev >/dev/null
-cmake --build --preset linux --target vximage default_image >/dev/null
-exec build/linux/tools/vximage info build/linux/firmware/default.eraw
+preset=${1:-mingw-x64}
+if [ -z "${DISPLAY:-}" ]; then
+  echo "No display: running the updater under Xvfb for ${2:-15} s."
+  exec tools/screenshot.sh build/run/main-window.png "$preset" "${2:-15}"
+fi
+ensure_packages "${build_packages[@]}" "${windows_packages[@]}"
+stage_updater "$preset" build/run
+ensure_wine_prefix
+echo "Starting build/run/vxfwloader.exe on $DISPLAY; close its window to end."
+exec wine build/run/vxfwloader.exe
