@@ -40,3 +40,26 @@ TEST(LogFile, DailyFiles) {
 }
 
 }  // namespace
+
+#include "RecordingLog.h"
+
+namespace {
+
+TEST(OperationLog, LongFormattedLinesAreKeptWhole) {
+  // A text far longer than any fixed buffer (a deep path through "%s") comes
+  // through whole, neither overflowed nor cut.
+  RecordingLog log;
+  const std::string path(5000, 'p');
+  log.LogFmt(mkError, "Загрузка прошивки: Файл %s не найден", path.c_str());
+  log.DeviceLogFmt(mkInfo, 42, "(% 6d)%s|", 7, path.c_str());
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[0].text, "Загрузка прошивки: Файл " + path + " не найден");
+  EXPECT_EQ(log.lines[0].serial, 0);
+  EXPECT_EQ(log.lines[1].text, "(     7)" + path + "|");
+  EXPECT_EQ(log.lines[1].serial, 42);
+  /* a text from a device is an argument, never a format */
+  log.LogFmt(mkInfo, "%s", "100%d %s %n");
+  EXPECT_EQ(log.lines[2].text, "100%d %s %n");
+}
+
+}  // namespace
