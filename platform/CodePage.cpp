@@ -104,3 +104,20 @@ std::string Utf8ToCp1251(std::string_view text) {
   }
   return out;
 }
+
+std::string AnsiLowerCase(std::string_view text) {
+  std::string out(text);
+  for (char& byte : out) {
+    const char16_t c = CodePointOf(byte);
+    char16_t lower = c;
+    if ((c >= u'A' && c <= u'Z') || (c >= 0x0410 && c <= 0x042F)) {
+      lower = static_cast<char16_t>(c + 0x20);
+    } else if (c >= 0x0400 && c <= 0x040F) {
+      lower = static_cast<char16_t>(c + 0x50);
+    } else if (c == 0x0490) {
+      lower = 0x0491;
+    }
+    if (lower != c) byte = Cp1251FromCodePoint(lower);
+  }
+  return out;
+}

@@ -10,3 +10,6 @@ std::u16string Cp1251ToUtf16(std::string_view text);
 std::string Utf16ToCp1251(std::u16string_view text);
 std::string Cp1251ToUtf8(std::string_view text);
 std::string Utf8ToCp1251(std::string_view text);
+
+// Lower case of Windows-1251 text: Latin and Cyrillic letters.
+std::string AnsiLowerCase(std::string_view text);

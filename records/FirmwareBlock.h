@@ -2,14 +2,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
-// The general error raised where a failure cannot be returned as a result.
-class Exception : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+#include "records/Exception.h"
 
 // Largest firmware block, and so the largest image payload: 2 MiB.
 inline constexpr std::uint32_t kMaxFirmwareBlockSize = 2'097'152;

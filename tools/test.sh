@@ -35,8 +35,18 @@ wineserver -k 2>/dev/null || true
 fuzz_corpus=$(mktemp -d)
 printf '\x14\x00\x00\x00\x11\x15\x08\x00VXCR-1.9\xff\xff\xff\xff' > "$fuzz_corpus/small.eraw"
 head -c 64 build/linux/firmware/default.eraw > "$fuzz_corpus/default-head.eraw"
-step build/fuzz/tests/fuzz/fuzz_firmware_image -max_total_time="${VX_FUZZ_SECONDS:-20}" -max_len=4096 \
-  -print_final_stats=1 "$fuzz_corpus"
+# The fuzzer's progress goes to a file; its final figures (or the crash) are shown.
+fuzz() {
+  local log=build/fuzz/fuzz_firmware_image.log
+  if build/fuzz/tests/fuzz/fuzz_firmware_image -max_total_time="${VX_FUZZ_SECONDS:-20}" -max_len=4096 \
+      -print_final_stats=1 -artifact_prefix=build/fuzz/ "$fuzz_corpus" >"$log" 2>&1; then
+    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log"
+  else
+    tail -n 60 "$log"
+    return 1
+  fi
+}
+step fuzz
 rm -rf "$fuzz_corpus"
 
 echo

@@ -1,14 +1,12 @@
 #include "ui/MainForm.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "link/DriverLibraries.h"
-#include "platform/CodePage.h"
 #include "platform/CriticalSection.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
-#include "records/TextFormat.h"
+#include "ui/CommandLine.h"
+#include "ui/LogFile.h"
 
 TMainForm* MainForm = nullptr;
 
@@ -28,36 +26,6 @@ TFont TahomaFont(int height, bool bold = false) {
   f.Height = height;
   f.Bold = bold;
   return f;
-}
-
-// Lower case in Windows-1251: Latin and Cyrillic letters.
-std::string LowerCase1251(std::string text) {
-  for (char& ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDF)) ch = static_cast<char>(c + 0x20);
-    else if (c == 0xA8) ch = static_cast<char>(0xB8);                        // Ё
-    else if (c == 0xA1 || c == 0xB2) ch = static_cast<char>(c + 1);          // Ў І
-    else if (c == 0x80 || c == 0x81) ch = static_cast<char>(c == 0x80 ? 0x90 : 0x83);  // Ђ Ѓ
-    else if (c == 0xAA || c == 0xAF || c == 0xBD) ch = static_cast<char>(c == 0xBD ? 0xBE : c + 0x10);  // Є Ї Ѕ
-    else if (c == 0xA3) ch = static_cast<char>(0xBC);                        // Ј
-    else if (c == 0xA5) ch = static_cast<char>(0xB4);                        // Ґ
-    else if (c >= 0x8A && c <= 0x8F && c != 0x8B) ch = static_cast<char>(c + 0x10);  // Љ Њ Ќ Ћ Џ
-  }
-  return text;
-}
-
-bool IsExistingFile(const std::string& name1251) {
-  std::error_code ec;
-  const std::filesystem::path path(Cp1251ToUtf16(name1251));
-  return std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec);
-}
-
-// From the last "." of the file name on; a "." in a directory does not count.
-std::string FileExtension(const std::string& name) {
-  const std::size_t slash = name.find_last_of("\\/");
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-  return name.substr(dot);
 }
 
 }  // namespace
@@ -187,16 +155,9 @@ void TMainForm::SetDesignedControls() {
 }
 
 void TMainForm::ReadCommandLine() {
-  for (const std::string& argument : CommandLineArguments()) {
-    std::string text = LowerCase1251(argument);
-    if (text.empty()) continue;
-    if (text[0] == '/' || text[0] == '-') text.erase(0, 1);
-    if (IsExistingFile(text) && FileExtension(text) == ".eraw") {
-      FExternalFirmware = true;
-      edFWFile.SetText(text);
-    }
-    if (text == "externfirmware") FExternalFirmware = true;
-  }
+  const TCommandLineChoice choice = ::ReadCommandLine(CommandLineArguments());
+  FExternalFirmware = choice.ExternalFirmware;
+  if (!choice.FirmwareFile.empty()) edFWFile.SetText(choice.FirmwareFile);
 }
 
 void TMainForm::FormShow(void* /*sender*/) {
@@ -281,7 +242,7 @@ void TMainForm::RescanTimerTimer(void* /*sender*/) {
 }
 
 void TMainForm::DeviceLog(TMessageKind kind, int serial, const char* text) {
-  std::string line = serial == 0 ? std::string("Прибор -------\t") : FormatText("Прибор %7d\t", serial);
+  std::string line = DeviceLinePrefix(serial);
   line += text != nullptr ? text : "";
   const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
   reLog.AppendLine(line, color);

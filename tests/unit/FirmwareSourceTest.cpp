@@ -1,0 +1,158 @@
+#include "firmware/FirmwareSource.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "RecordingLog.h"
+#include "TempDir.h"
+#include "firmware/FirmwareImage.h"
+#include "link/PacketChecksum.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using ::testing::ElementsAre;
+
+std::vector<std::uint8_t> Image(std::size_t payload, const char* version = "ZARU-3.04") {
+  std::vector<std::uint8_t> bytes(payload, 0x3C), image;
+  std::string error;
+  EXPECT_TRUE(BuildFirmwareImage(version, std::string("01.02.2020 10:20:30"), bytes.data(), bytes.size(), image,
+                                 error));
+  return image;
+}
+
+// Holds a file open with no sharing, as another program might.
+class ExclusiveHolder {
+public:
+  explicit ExclusiveHolder(const std::string& path) {
+#ifdef _WIN32
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ok_ = handle_ != INVALID_HANDLE_VALUE;
+#else
+    fd_ = open(path.c_str(), O_RDONLY);
+    ok_ = fd_ >= 0 && flock(fd_, LOCK_EX) == 0;
+#endif
+  }
+  ~ExclusiveHolder() {
+#ifdef _WIN32
+    if (ok_) CloseHandle(handle_);
+#else
+    if (fd_ >= 0) close(fd_);
+#endif
+  }
+  bool ok() const { return ok_; }
+
+private:
+  bool ok_ = false;
+#ifdef _WIN32
+  HANDLE handle_;
+#else
+  int fd_ = -1;
+#endif
+};
+
+TEST(FirmwareSource, EmbeddedImage) {
+  TFirmwareSources sources;
+  RecordingLog log;
+  TFirmwareBlockList blocks;
+  TFirmwareVersion version;
+  std::vector<std::string> shown;
+  ASSERT_TRUE(sources.LoadFirmware("ignored.eraw", blocks, version, log,
+                                   [&](const TFirmwareVersion& v) { shown = {v.VersionText(), v.DateText()}; }));
+  EXPECT_TRUE(sources.FResourceFirmwareLoaded);
+  EXPECT_THAT(log.Texts(), ElementsAre("Загружена прошивка из ресурсов", "Версия прошивки \"VXCR-1.9\"",
+                                       "Дата компиляции \"18-03-2014 11:01:30\""));
+  EXPECT_THAT(shown, ElementsAre("VXCR-1.9", "18-03-2014 11:01:30"));
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0]->Size, 131072u);
+  /* a second load replaces the blocks instead of adding to them */
+  ASSERT_TRUE(sources.LoadFirmware("", blocks, version, log, nullptr));
+  EXPECT_EQ(blocks.size(), 1u);
+  /* the file loader refuses in default mode without touching anything */
+  RecordingLog quiet;
+  EXPECT_FALSE(sources.LoadFirmwareFromFile("x.eraw", blocks, version, quiet));
+  EXPECT_TRUE(quiet.lines.empty());
+}
+
+TEST(FirmwareSource, ExternalFile) {
+  TempDir dir;
+  TFirmwareSources sources;
+  sources.FExternalFirmware = true;
+  TFirmwareBlockList blocks;
+  TFirmwareVersion version;
+  int shownCount = 0;
+  auto shown = [&](const TFirmwareVersion&) { ++shownCount; };
+
+  /* a good file */
+  dir.Write("fw.eraw", Image(600));
+  RecordingLog log;
+  ASSERT_TRUE(sources.LoadFirmware(dir.File("fw.eraw"), blocks, version, log, shown));
+  EXPECT_THAT(log.Texts(), ElementsAre("Загружена прошивка из файла \"" + dir.File("fw.eraw") + "\"",
+                                       "Версия прошивки \"ZARU-3.4\"", "Дата компиляции \"01-02-2020 10:20:30\""));
+  EXPECT_EQ(shownCount, 1);
+  EXPECT_FALSE(sources.FResourceFirmwareLoaded);
+  /* the resource loader refuses in external mode and leaves its flag */
+  sources.FResourceFirmwareLoaded = true;
+  EXPECT_FALSE(sources.LoadFirmwareFromResource(blocks, version, log));
+  EXPECT_TRUE(sources.FResourceFirmwareLoaded);
+
+  /* a missing file: both error lines, nothing shown */
+  log.lines.clear();
+  EXPECT_FALSE(sources.LoadFirmware(dir.File("none.eraw"), blocks, version, log, shown));
+  EXPECT_THAT(log.Texts(), ElementsAre("Загрузка прошивки: Файл " + dir.File("none.eraw") + " не найден",
+                                       "Ошибка загрузки прошивки"));
+  EXPECT_EQ(log.lines[0].kind, mkError);
+  EXPECT_EQ(log.lines[1].kind, mkError);
+  EXPECT_TRUE(blocks.empty());
+  EXPECT_EQ(shownCount, 1);
+
+  /* a file held open exclusively by another program */
+  {
+    ExclusiveHolder holder(dir.File("fw.eraw"));
+    ASSERT_TRUE(holder.ok());
+    log.lines.clear();
+    EXPECT_FALSE(sources.LoadFirmware(dir.File("fw.eraw"), blocks, version, log, shown));
+    EXPECT_THAT(log.Texts(), ElementsAre("Ошибка загрузки прошивки"));
+  }
+
+  /* any extension, but it must be an image */
+  dir.Write("plain.raw", std::string("not an image at all"));
+  log.lines.clear();
+  EXPECT_FALSE(sources.LoadFirmware(dir.File("plain.raw"), blocks, version, log, shown));
+  EXPECT_THAT(log.Texts(), ElementsAre("Не верный размер файла прошивки", "Ошибка загрузки прошивки"));
+  dir.Write("good.raw", Image(4));
+  EXPECT_TRUE(sources.LoadFirmware(dir.File("good.raw"), blocks, version, log, shown));
+
+  /* a payload over the limit raises the block's error; no line, nothing shown */
+  std::vector<std::uint8_t> big = Image(kMaxFirmwareBlockSize);
+  big.push_back(0x3C);
+  const std::uint32_t sizeWord = static_cast<std::uint32_t>(big.size()) | kImageBuildTimeFlag;
+  for (std::size_t i = 0; i < 4; ++i) big[i] = static_cast<std::uint8_t>(sizeWord >> (8 * i));
+  big[4] = big[5] = 0;
+  const std::uint16_t sum = PacketChecksum(big.data(), static_cast<std::uint16_t>(big.size() & 0xFFFF));
+  big[4] = static_cast<std::uint8_t>(sum);
+  big[5] = static_cast<std::uint8_t>(sum >> 8);
+  dir.Write("big.eraw", big);
+  log.lines.clear();
+  shownCount = 0;
+  EXPECT_THROW((void)sources.LoadFirmware(dir.File("big.eraw"), blocks, version, log, shown), Exception);
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(shownCount, 0);
+}
+
+TEST(FirmwareSource, RecentFiles) {
+  std::vector<std::string> list{"b.eraw"};
+  EXPECT_TRUE(AddRecentFile(list, "a.eraw"));
+  EXPECT_FALSE(AddRecentFile(list, "b.eraw"));
+  EXPECT_TRUE(AddRecentFile(list, "A.eraw"));
+  EXPECT_THAT(list, ElementsAre("A.eraw", "a.eraw", "b.eraw"));
+}
+
+}  // namespace

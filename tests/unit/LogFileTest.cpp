@@ -1,0 +1,65 @@
+#include "ui/LogFile.h"
+
+#include <gtest/gtest.h>
+
+#include "TempDir.h"
+#include "platform/Files.h"
+
+namespace {
+
+TDateTimeParts At(int y, int mo, int d, int h, int mi, int s, int ms) { return {y, mo, d, h, mi, s, ms}; }
+
+TEST(LogFile, LinePrefix) {
+  EXPECT_EQ(DeviceLinePrefix(0), "Прибор -------\t");
+  EXPECT_EQ(DeviceLinePrefix(1234567), "Прибор 1234567\t");
+  EXPECT_EQ(DeviceLinePrefix(42), "Прибор      42\t");
+  EXPECT_EQ(DeviceLinePrefix(-1), "Прибор      -1\t");
+  EXPECT_EQ(DeviceLinePrefix(123456789), "Прибор 123456789\t");
+}
+
+TEST(LogFile, DailyFiles) {
+  TempDir dir;
+  const std::string app = dir.Dir();
+  EXPECT_EQ(LogFilePath(app, At(2014, 3, 5, 1, 2, 3, 4)), app + "Logs" + kPathSeparator + "20140305.log");
+  EXPECT_EQ(LogFileRecord(At(2014, 3, 5, 1, 2, 3, 4), "x"), "[05.03.2014 01:02:03.004]\tx\r\n");
+
+  /* lines around midnight go to the files of their own dates; the directory
+     is created; lines are appended, Windows-1251, no byte-order mark */
+  ASSERT_TRUE(AppendLogFileLine(app, At(2014, 3, 5, 23, 59, 59, 999), "Прибор -------\tодин"));
+  ASSERT_TRUE(AppendLogFileLine(app, At(2014, 3, 6, 0, 0, 0, 1), "два"));
+  ASSERT_TRUE(AppendLogFileLine(app, At(2014, 3, 6, 0, 0, 0, 2), "три"));
+  const std::string sep(1, kPathSeparator);
+  EXPECT_EQ(dir.Read("Logs" + sep + "20140305.log"), "[05.03.2014 23:59:59.999]\tПрибор -------\tодин\r\n");
+  EXPECT_EQ(dir.Read("Logs" + sep + "20140306.log"),
+            "[06.03.2014 00:00:00.001]\tдва\r\n[06.03.2014 00:00:00.002]\tтри\r\n");
+  EXPECT_EQ(static_cast<unsigned char>(dir.Read("Logs" + sep + "20140306.log")[26]), 0xE4);  // "д"
+
+  /* a directory that cannot be made: nothing written, no crash */
+  dir.Write("file", "x");
+  EXPECT_FALSE(AppendLogFileLine(dir.File("file") + sep, At(2014, 3, 6, 0, 0, 0, 0), "lost"));
+}
+
+}  // namespace
+
+#include "RecordingLog.h"
+
+namespace {
+
+TEST(OperationLog, LongFormattedLinesAreKeptWhole) {
+  // A text far longer than any fixed buffer (a deep path through "%s") comes
+  // through whole, neither overflowed nor cut.
+  RecordingLog log;
+  const std::string path(5000, 'p');
+  log.LogFmt(mkError, "Загрузка прошивки: Файл %s не найден", path.c_str());
+  log.DeviceLogFmt(mkInfo, 42, "(% 6d)%s|", 7, path.c_str());
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[0].text, "Загрузка прошивки: Файл " + path + " не найден");
+  EXPECT_EQ(log.lines[0].serial, 0);
+  EXPECT_EQ(log.lines[1].text, "(     7)" + path + "|");
+  EXPECT_EQ(log.lines[1].serial, 42);
+  /* a text from a device is an argument, never a format */
+  log.LogFmt(mkInfo, "%s", "100%d %s %n");
+  EXPECT_EQ(log.lines[2].text, "100%d %s %n");
+}
+
+}  // namespace

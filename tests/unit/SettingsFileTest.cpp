@@ -1,0 +1,115 @@
+#include "ui/SettingsFile.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "TempDir.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(IniFile, ProfileStringRules) {
+  // The same expectations hold for the Windows profile functions (under Wine)
+  // and for our own implementation.
+  TempDir dir;
+  dir.Write("a.ini",
+            "; comment\r\n[Common]\r\n  MainForm = 1,2,3,4 \r\nquoted=\"x y\"\r\n\r\n[FILES]\r\nb=one\r\n0=\r\na=two\r\n");
+  TIniFile ini(dir.File("a.ini"));
+  /* names without regard to case, white space dropped, quotes removed */
+  EXPECT_EQ(ini.ReadString("COMMON", "mainform", "d"), "1,2,3,4");
+  EXPECT_EQ(ini.ReadString("common", "QUOTED", "d"), "x y");
+  EXPECT_EQ(ini.ReadString("COMMON", "missing", "dflt"), "dflt");
+  EXPECT_EQ(ini.ReadString("NOSECTION", "MainForm", "dflt"), "dflt");
+  EXPECT_THAT(ini.ReadSectionKeys("FILES"), ElementsAre("b", "0", "a"));
+  EXPECT_TRUE(ini.ReadSectionKeys("NONE").empty());
+
+  /* writes replace a key in place, add new keys to their section, and are
+     visible in the file at once */
+  ASSERT_TRUE(ini.WriteString("FILES", "0", "zero"));
+  ASSERT_TRUE(ini.WriteString("FILES", "1", "new"));
+  ASSERT_TRUE(ini.WriteString("COMMON", "LastFile", "c:\\fw\\x.eraw"));
+  EXPECT_EQ(TIniFile(dir.File("a.ini")).ReadString("FILES", "0", ""), "zero");
+  EXPECT_THAT(ini.ReadSectionKeys("FILES"), ElementsAre("b", "0", "a", "1"));
+  EXPECT_EQ(ini.ReadString("COMMON", "LastFile", ""), "c:\\fw\\x.eraw");
+  EXPECT_EQ(ini.ReadString("Common", "MainForm", ""), "1,2,3,4");
+
+  /* a file that does not exist yet is created by the first write */
+  TIniFile fresh(dir.File("new.ini"));
+  EXPECT_EQ(fresh.ReadString("COMMON", "MainForm", ""), "");
+  ASSERT_TRUE(fresh.WriteString("COMMON", "MainForm", "5"));
+  EXPECT_NE(dir.Read("new.ini").find("MainForm=5"), std::string::npos);
+
+  /* a file that cannot be written */
+  TIniFile unwritable(dir.File("no-such-dir/x.ini"));
+  EXPECT_FALSE(unwritable.WriteString("COMMON", "MainForm", "1"));
+}
+
+TEST(SettingsFile, Placement) {
+  /* all seven applied */
+  TWindowPlacement p = ParsePlacement("100,50,800,600,1,200,0", 1920, 1080);
+  EXPECT_EQ(p.Left, 100);
+  EXPECT_EQ(p.Top, 50);
+  EXPECT_EQ(p.Width, 800);
+  EXPECT_EQ(p.Height, 600);
+  EXPECT_EQ(p.AutoWrite, true);
+  EXPECT_EQ(p.LogHeight, 200);
+  EXPECT_EQ(p.WriteLogToFile, false);
+  /* negative left on one monitor: not applied; four fields leave the rest */
+  p = ParsePlacement("-1900,50,800,600", 1920, 1080);
+  EXPECT_FALSE(p.Left);
+  EXPECT_EQ(p.Top, 50);
+  EXPECT_EQ(p.Height, 600);
+  EXPECT_FALSE(p.AutoWrite);
+  EXPECT_FALSE(p.LogHeight);
+  EXPECT_FALSE(p.WriteLogToFile);
+  /* the left edge must lie 100 pixels inside the virtual desktop */
+  EXPECT_FALSE(ParsePlacement("5000,50,800,600", 1920, 1080).Left);
+  EXPECT_FALSE(ParsePlacement("1820,50,800,600", 1920, 1080).Left);
+  EXPECT_EQ(ParsePlacement("1819,979,800,600", 1920, 1080).Left, 1819);
+  EXPECT_FALSE(ParsePlacement("0,980,800,600", 1920, 1080).Top);
+  EXPECT_EQ(ParsePlacement("5000,50,800,600", 7680, 1080).Left, 5000);
+  /* fewer than four fields: nothing */
+  p = ParsePlacement("10,10,800", 1920, 1080);
+  EXPECT_FALSE(p.Left || p.Top || p.Width || p.Height || p.AutoWrite || p.LogHeight || p.WriteLogToFile);
+  EXPECT_FALSE(ParsePlacement("", 1920, 1080).Width);
+  /* five and six fields: the rest not applied; any non-zero value checks */
+  p = ParsePlacement("1,2,3,4,7,9", 1920, 1080);
+  EXPECT_EQ(p.AutoWrite, true);
+  EXPECT_EQ(p.LogHeight, 9);
+  EXPECT_FALSE(p.WriteLogToFile);
+  EXPECT_EQ(FormatPlacement(-8, 10, 680, 500, true, 165, false), "-8,10,680,500,1,165,0");
+}
+
+TEST(SettingsFile, StoredValues) {
+  TempDir dir;
+  dir.Write("VXFWLoader.ini",
+            "[COMMON]\r\nMainForm=1,2,3,4\r\nLastFile=c:\\last.eraw\r\n[FILES]\r\na=x.eraw\r\n0=\r\n1=y.eraw\r\n"
+            "2=z.eraw\r\n3=w.eraw\r\n4=v.eraw\r\n");
+  TIniFile ini(dir.File("VXFWLoader.ini"));
+  TStoredSettings s = ReadStoredSettings(ini);
+  EXPECT_EQ(s.MainForm, "1,2,3,4");
+  EXPECT_EQ(s.LastFile, "c:\\last.eraw");
+  EXPECT_EQ(s.BdUrl, kDefaultBdUrl);
+  /* file order, any key names, empty values skipped */
+  EXPECT_THAT(s.RecentFiles, ElementsAre("x.eraw", "y.eraw", "z.eraw", "w.eraw", "v.eraw"));
+
+  /* writing three items keeps keys 3, 4 and a; BDURL is never written */
+  WriteStoredSettings(ini, "9,9,700,500,0,100,1", "", {"x.eraw", "y.eraw", "q.eraw"});
+  s = ReadStoredSettings(ini);
+  EXPECT_EQ(s.MainForm, "9,9,700,500,0,100,1");
+  EXPECT_EQ(s.LastFile, "");
+  EXPECT_THAT(s.RecentFiles, ElementsAre("x.eraw", "x.eraw", "y.eraw", "q.eraw", "w.eraw", "v.eraw"));
+  EXPECT_EQ(dir.Read("VXFWLoader.ini").find("BDURL"), std::string::npos);
+
+  /* a settings file that cannot be written raises the error naming it */
+  TIniFile bad(dir.File("missing-dir/VXFWLoader.ini"));
+  try {
+    WriteStoredSettings(bad, "1,2,3,4,0,0,0", "", {});
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("VXFWLoader.ini"));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+#include "ui/LogFile.h"
+
+#include "platform/Files.h"
+#include "records/TextFormat.h"
+
+std::string DeviceLinePrefix(int serial) {
+  if (serial == 0) return "Прибор -------\t";
+  return FormatText("Прибор %7d\t", serial);
+}
+
+std::string LogFilePath(const std::string& appDir, const TDateTimeParts& now) {
+  return appDir + "Logs" + kPathSeparator + FormatText("%04d%02d%02d.log", now.Year, now.Month, now.Day);
+}
+
+std::string LogFileRecord(const TDateTimeParts& now, const std::string& line) {
+  const std::string stamp = FormatText("%02d.%02d.%04d %02d:%02d:%02d.%03d", now.Day, now.Month, now.Year, now.Hour,
+                                       now.Minute, now.Second, now.Millisecond);
+  return FormatText("[%s]\t", stamp.c_str()) + line + "\r\n";
+}
+
+bool AppendLogFileLine(const std::string& appDir, const TDateTimeParts& now, const std::string& line) {
+  if (!CreateDirectories(appDir + "Logs")) return false;
+  return AppendToSharedFile(LogFilePath(appDir, now), LogFileRecord(now, line));
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "records/DateTime.h"
+
+// The line format of the operation log and its daily file.
+
+// "Прибор %7d\t" for a device, "Прибор -------\t" for serial 0 (no device).
+[[nodiscard]] std::string DeviceLinePrefix(int serial);
+
+// <appDir>Logs<sep>YYYYMMDD.log for the local date `now`.
+[[nodiscard]] std::string LogFilePath(const std::string& appDir, const TDateTimeParts& now);
+
+// "[dd.mm.yyyy hh:mm:ss.zzz]\t" + line + CR LF.
+[[nodiscard]] std::string LogFileRecord(const TDateTimeParts& now, const std::string& line);
+
+// Appends one line to the day's file, creating the directory as needed, in
+// one open, write and close. False when it could not be written; the caller
+// shows the line in the window all the same.
+bool AppendLogFileLine(const std::string& appDir, const TDateTimeParts& now, const std::string& line);
