@@ -1,5 +1,7 @@
 #include "platform/Ticks.h"
 
+#include <atomic>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -13,7 +15,7 @@
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
-std::uint32_t TickCount() { return static_cast<std::uint32_t>(GetTickCount64()); }
+std::uint32_t SystemTickCount() { return static_cast<std::uint32_t>(GetTickCount64()); }
 
 namespace {
 
@@ -43,18 +45,36 @@ private:
 
 }  // namespace
 
-void SleepMs(std::uint32_t ms) {
+void SystemSleepMs(std::uint32_t ms) {
   thread_local ThreadTimer timer;
   if (ms == 0 || !timer.Wait(ms)) Sleep(ms);
 }
 
 #else
 
-std::uint32_t TickCount() {
+std::uint32_t SystemTickCount() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SystemSleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 #endif
+
+namespace {
+std::atomic<const TTickSource*> tickSource{nullptr};
+}
+
+void SetTickSource(const TTickSource* source) { tickSource.store(source, std::memory_order_release); }
+
+std::uint32_t TickCount() {
+  if (const TTickSource* s = tickSource.load(std::memory_order_acquire)) return s->Now();
+  return SystemTickCount();
+}
+
+void SleepMs(std::uint32_t ms) {
+  if (const TTickSource* s = tickSource.load(std::memory_order_acquire))
+    s->Sleep(ms);
+  else
+    SystemSleepMs(ms);
+}
