@@ -142,20 +142,25 @@ TModel& Model() {
   return *model;
 }
 
+#ifdef _WIN32
+// What Windows broadcasts when a device comes or goes: WM_DEVICECHANGE with
+// DBT_DEVNODES_CHANGED (7), lParam 0, to every top-level window; here only to
+// the windows of this process.
+BOOL CALLBACK PostDeviceChange(HWND window, LPARAM) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == GetCurrentProcessId()) PostMessageW(window, WM_DEVICECHANGE, 0x0007, 0);
+  return TRUE;
+}
+#endif
+
 void FireNotices(const std::vector<TNotice>& notices) {
   if (notices.empty()) return;
   TModel& m = Model();
   for (const TNotice& n : notices)
     if (VxSimNotify cb = m.Notify.load()) cb(m.NotifyContext.load(), n.Device, n.Plugged ? 1 : 0);
 #ifdef _WIN32
-  EnumWindows(
-      [](HWND window, LPARAM) -> BOOL {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        if (pid == GetCurrentProcessId()) PostMessageW(window, WM_DEVICECHANGE, 0x0007 /* DBT_DEVNODES_CHANGED */, 0);
-        return TRUE;
-      },
-      0);
+  EnumWindows(PostDeviceChange, 0);
 #endif
 }
 

@@ -43,6 +43,21 @@ TEST_P(LinkSendTest, PiecesOfAtMost64BytesOneMillisecondApart) {
 
 INSTANTIATE_TEST_SUITE_P(BothLibraries, LinkSendTest, ::testing::Values(VXSIM_FTDI, VXSIM_VXUSB));
 
+TEST_F(SimTest, OnTheSystemClockThePausesBetweenPiecesAreRealMilliseconds) {
+  clock_.reset();
+  VxSim_UseRealClock();
+  auto e = Entry(Device(VXSIM_FTDI));
+  ASSERT_TRUE(LinkOpen(*e));
+  std::uint8_t data[526] = {};
+  VxSim_ClearTranscript();
+  ASSERT_TRUE(LinkSend(*e, data, sizeof data));
+  const auto writes = Calls("FT_Write");
+  ASSERT_EQ(writes.size(), 9u);
+  for (std::size_t i = 1; i < writes.size(); ++i)
+    EXPECT_GE(writes[i].Info.Micros - writes[i - 1].Info.Micros, 950u) << "piece " << i;
+  LinkClose(*e);
+}
+
 TEST_F(SimTest, LinkSendStopsAtAShortOrFailedPiece) {
   auto d = Device(VXSIM_FTDI);
   d.Extra = "fault = short_write skip=1";
