@@ -674,6 +674,18 @@ TSectorMap MapByName(const std::string& name, std::uint32_t processorId) {
   return SectorMap512K;
 }
 
+// The device behind a live handle; null with the library's error code.
+TDevice* LiveDevice(TModel& m, TCallRecord& rec, void* handle, int library, int* error) {
+  int index = -1;
+  const THandleState state = Resolve(m, handle, &index);
+  rec.Device(index);
+  if (state == THandleState::Live) return &m.Devices[static_cast<std::size_t>(index)];
+  const bool dead = state == THandleState::Dead;
+  *error = library == VXSIM_FTDI ? static_cast<int>(dead ? FT_IO_ERROR : FT_INVALID_HANDLE)
+                                 : (dead ? RQ_ERROR_IO : RQ_ERROR_HANDLE);
+  return nullptr;
+}
+
 // A wait for receive-queue bytes: until `enough` of them are due or the time-out
 // passes. Returns the driver's status; `got` receives the bytes taken.
 template <typename Enough>
@@ -685,16 +697,13 @@ int WaitAndTake(TCallRecord& rec, void* handle, std::uint8_t* buffer, std::uint3
     std::uint32_t wait = 1;
     {
       TGuard g;
-      int index = -1;
-      const THandleState state = Resolve(m, handle, &index);
-      rec.Device(index);
-      if (state != THandleState::Live) {
+      int error = 0;
+      TDevice* live = LiveDevice(m, rec, handle, ftdi ? VXSIM_FTDI : VXSIM_VXUSB, &error);
+      if (live == nullptr) {
         *got = 0;
-        const int code = ftdi ? static_cast<int>(state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE)
-                              : (state == THandleState::Dead ? RQ_ERROR_IO : RQ_ERROR_HANDLE);
-        return rec.Finish(m, code);
+        return rec.Finish(m, error);
       }
-      TDevice& d = m.Devices[static_cast<std::size_t>(index)];
+      TDevice& d = *live;
       const std::uint32_t timeout = d.TimeoutsSet || !ftdi ? d.ReadTimeout : 0;
       const std::uint32_t limit = timeout == 0 && ftdi ? kUnsetTimeoutCap : timeout;
       const std::uint32_t now = m.Now();
@@ -728,20 +737,32 @@ int WriteBytes(int library, const char* name, void* handle, const void* data, st
   if (written == nullptr || (data == nullptr && count > 0))
     return rec.Finish(m, ftdi ? static_cast<int>(FT_INVALID_PARAMETER) : RQ_ERROR_PARAMETER);
   *written = 0;
-  int index = -1;
-  const THandleState state = Resolve(m, handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live)
-    return rec.Finish(m, ftdi ? static_cast<int>(state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE)
-                              : (state == THandleState::Dead ? RQ_ERROR_IO : RQ_ERROR_HANDLE));
-  TDevice& d = m.Devices[static_cast<std::size_t>(index)];
+  int error = 0;
+  TDevice* live = LiveDevice(m, rec, handle, library, &error);
+  if (live == nullptr) return rec.Finish(m, error);
+  TDevice& d = *live;
   std::uint32_t n = count;
   if (n > 0 && !TakeFaults(d, 0, true).empty()) --n;
   rec.Data(data, n);
   rec.Arg(2, n);
   *written = n;
-  Receive(m, index, static_cast<const std::uint8_t*>(data), n);
+  Receive(m, static_cast<int>(live - m.Devices.data()), static_cast<const std::uint8_t*>(data), n);
   return rec.Finish(m, 0);
+}
+
+int SetTimeouts(int library, const char* name, void* handle, std::uint32_t readTimeout, std::uint32_t writeTimeout) {
+  TCallRecord rec(library, name);
+  rec.Arg(0, HandleId(handle));
+  rec.Arg(1, readTimeout);
+  rec.Arg(2, writeTimeout);
+  TGuard g;
+  int error = 0;
+  TDevice* d = LiveDevice(g.m(), rec, handle, library, &error);
+  if (d == nullptr) return rec.Finish(g.m(), error);
+  d->ReadTimeout = readTimeout;
+  d->WriteTimeout = writeTimeout;
+  d->TimeoutsSet = true;
+  return rec.Finish(g.m(), 0);
 }
 
 }  // namespace
@@ -1011,11 +1032,9 @@ FT_STATUS VxSimFt_Setting(const char* function, FT_HANDLE handle, FT_ULONG a, FT
   rec.Arg(2, b);
   rec.Arg(3, c);
   TGuard g;
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live)
-    return rec.Finish(g.m(), state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE);
+  int error = 0;
+  TDevice* d = LiveDevice(g.m(), rec, handle, VXSIM_FTDI, &error);
+  if (d == nullptr) return rec.Finish(g.m(), static_cast<FT_STATUS>(error));
   return rec.Finish(g.m(), FT_OK);
 }
 
@@ -1026,12 +1045,10 @@ FT_STATUS VxSimFt_Purge(FT_HANDLE handle, FT_ULONG mask) {
   rec.Arg(0, HandleId(handle));
   rec.Arg(1, mask);
   TGuard g;
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live)
-    return rec.Finish(g.m(), state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE);
-  if (mask & 1) g.m().Devices[static_cast<std::size_t>(index)].Rx.clear();
+  int error = 0;
+  TDevice* d = LiveDevice(g.m(), rec, handle, VXSIM_FTDI, &error);
+  if (d == nullptr) return rec.Finish(g.m(), static_cast<FT_STATUS>(error));
+  if (mask & 1) d->Rx.clear();
   return rec.Finish(g.m(), FT_OK);
 }
 
@@ -1052,21 +1069,7 @@ FT_STATUS VxSimFt_Write(FT_HANDLE handle, void* buffer, FT_ULONG count, FT_ULONG
 }
 
 FT_STATUS VxSimFt_SetTimeouts(FT_HANDLE handle, FT_ULONG readTimeout, FT_ULONG writeTimeout) {
-  TCallRecord rec(VXSIM_FTDI, "FT_SetTimeouts");
-  rec.Arg(0, HandleId(handle));
-  rec.Arg(1, readTimeout);
-  rec.Arg(2, writeTimeout);
-  TGuard g;
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live)
-    return rec.Finish(g.m(), state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE);
-  TDevice& d = g.m().Devices[static_cast<std::size_t>(index)];
-  d.ReadTimeout = readTimeout;
-  d.WriteTimeout = writeTimeout;
-  d.TimeoutsSet = true;
-  return rec.Finish(g.m(), FT_OK);
+  return static_cast<FT_STATUS>(SetTimeouts(VXSIM_FTDI, "FT_SetTimeouts", handle, readTimeout, writeTimeout));
 }
 
 FT_STATUS VxSimFt_GetDeviceInfo(FT_HANDLE handle, FT_ULONG* type, FT_ULONG* id, char* serial, char* description,
@@ -1074,12 +1077,10 @@ FT_STATUS VxSimFt_GetDeviceInfo(FT_HANDLE handle, FT_ULONG* type, FT_ULONG* id, 
   TCallRecord rec(VXSIM_FTDI, "FT_GetDeviceInfo");
   rec.Arg(0, HandleId(handle));
   TGuard g;
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live)
-    return rec.Finish(g.m(), state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE);
-  const TDeviceConfig& c = g.m().Devices[static_cast<std::size_t>(index)].Cfg;
+  int error = 0;
+  TDevice* d = LiveDevice(g.m(), rec, handle, VXSIM_FTDI, &error);
+  if (d == nullptr) return rec.Finish(g.m(), static_cast<FT_STATUS>(error));
+  const TDeviceConfig& c = d->Cfg;
   if (type != nullptr) *type = FT_DEVICE_232R;
   if (id != nullptr) *id = 0x04036001;
   if (serial != nullptr) std::snprintf(serial, 16, "%s", c.Serial.c_str());
@@ -1092,12 +1093,10 @@ FT_STATUS VxSimFt_GetStatus(FT_HANDLE handle, FT_ULONG* rx, FT_ULONG* tx, FT_ULO
   rec.Arg(0, HandleId(handle));
   TGuard g;
   if (rx == nullptr || tx == nullptr || events == nullptr) return rec.Finish(g.m(), FT_INVALID_PARAMETER);
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live)
-    return rec.Finish(g.m(), state == THandleState::Dead ? FT_IO_ERROR : FT_INVALID_HANDLE);
-  *rx = Available(g.m().Devices[static_cast<std::size_t>(index)], g.m().Now());
+  int error = 0;
+  TDevice* d = LiveDevice(g.m(), rec, handle, VXSIM_FTDI, &error);
+  if (d == nullptr) return rec.Finish(g.m(), static_cast<FT_STATUS>(error));
+  *rx = Available(*d, g.m().Now());
   *tx = 0;
   *events = 0;
   rec.Arg(1, *rx);
@@ -1240,31 +1239,16 @@ int32_t VxSimRq_Purge(void* handle) {
   TCallRecord rec(VXSIM_VXUSB, "RQ_Purge");
   rec.Arg(0, HandleId(handle));
   TGuard g;
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live) return rec.Finish(g.m(), state == THandleState::Dead ? RQ_ERROR_IO : RQ_ERROR_HANDLE);
-  TDevice& d = g.m().Devices[static_cast<std::size_t>(index)];
-  d.Rx.clear();
-  d.Input.clear();
+  int error = 0;
+  TDevice* d = LiveDevice(g.m(), rec, handle, VXSIM_VXUSB, &error);
+  if (d == nullptr) return rec.Finish(g.m(), error);
+  d->Rx.clear();
+  d->Input.clear();
   return rec.Finish(g.m(), RQ_OK);
 }
 
 int32_t VxSimRq_SetTimeouts(void* handle, uint32_t readTimeout, uint32_t writeTimeout) {
-  TCallRecord rec(VXSIM_VXUSB, "RQ_SetTimeouts");
-  rec.Arg(0, HandleId(handle));
-  rec.Arg(1, readTimeout);
-  rec.Arg(2, writeTimeout);
-  TGuard g;
-  int index = -1;
-  const THandleState state = Resolve(g.m(), handle, &index);
-  rec.Device(index);
-  if (state != THandleState::Live) return rec.Finish(g.m(), state == THandleState::Dead ? RQ_ERROR_IO : RQ_ERROR_HANDLE);
-  TDevice& d = g.m().Devices[static_cast<std::size_t>(index)];
-  d.ReadTimeout = readTimeout;
-  d.WriteTimeout = writeTimeout;
-  d.TimeoutsSet = true;
-  return rec.Finish(g.m(), RQ_OK);
+  return SetTimeouts(VXSIM_VXUSB, "RQ_SetTimeouts", handle, readTimeout, writeTimeout);
 }
 
 }  // extern "C"
