@@ -5,7 +5,7 @@
 #include "sim/DriverTypes.h"
 
 #if defined(_WIN32)
-#define FT_EXPORT extern "C" __declspec(dllexport) FT_STATUS VX_WINAPI
+#define FT_EXPORT extern "C" __attribute__((dllexport)) FT_STATUS VX_WINAPI
 #else
 #define FT_EXPORT extern "C" __attribute__((visibility("default"))) FT_STATUS
 #endif

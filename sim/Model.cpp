@@ -774,9 +774,8 @@ void ApplyScenario(const TScenario& s) {
     m.Virtual.store(s.VirtualClock);
     m.VirtualNow.store(s.ClockStart);
   }
-  for (int lib = 0; lib < 2; ++lib) {
-    m.FailList[lib][0] += s.FailList[lib];
-  }
+  for (int lib = 0; lib < 2; ++lib)
+    for (int call = 0; call < 2; ++call) m.FailList[lib][call] += s.FailList[lib][call];
   for (const TDeviceConfig& cfg : s.Devices) {
     TDevice d;
     d.Cfg = cfg;

@@ -59,7 +59,7 @@ struct TScenario {
   bool SetClock = false;
   bool VirtualClock = false;
   std::uint32_t ClockStart = 0;
-  std::uint32_t FailList[2] = {0, 0};
+  std::uint32_t FailList[2][2] = {{0, 0}, {0, 0}};  // [library][first list call, second]
   std::vector<TDeviceConfig> Devices;
 };
 

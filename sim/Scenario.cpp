@@ -173,12 +173,13 @@ bool GlobalKey(TScenario& s, const std::string& key, const std::string& value, s
   if (key == "clock_start") return Number(value, s.ClockStart) || (error = "bad clock_start", false);
   if (key == "fail_list") {
     std::istringstream in(value);
-    std::string lib, count;
+    std::string lib, count, which, rest;
     int l = 0;
     std::uint32_t n = 0;
-    in >> lib >> count;
-    if (!Library(lib, l) || !Number(count, n)) return error = "fail_list is LIBRARY COUNT", false;
-    s.FailList[l] += n;
+    in >> lib >> count >> which >> rest;
+    if (!Library(lib, l) || !Number(count, n) || !(which.empty() || which == "second") || !rest.empty())
+      return error = "fail_list is LIBRARY COUNT [second]", false;
+    s.FailList[l][which.empty() ? 0 : 1] += n;
     return true;
   }
   return error = "unknown key \"" + key + "\"", false;

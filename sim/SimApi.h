@@ -10,9 +10,9 @@
 
 #if defined(_WIN32)
 #if defined(VXSIM_BUILDING)
-#define VXSIM_API __declspec(dllexport)
+#define VXSIM_API __attribute__((dllexport))
 #else
-#define VXSIM_API __declspec(dllimport)
+#define VXSIM_API __attribute__((dllimport))
 #endif
 #else
 #define VXSIM_API __attribute__((visibility("default")))

@@ -5,7 +5,7 @@
 #include "sim/DriverTypes.h"
 
 #if defined(_WIN32)
-#define RQ_EXPORT extern "C" __declspec(dllexport) int32_t VX_WINAPI
+#define RQ_EXPORT extern "C" __attribute__((dllexport)) int32_t VX_WINAPI
 #else
 #define RQ_EXPORT extern "C" __attribute__((visibility("default"))) int32_t
 #endif

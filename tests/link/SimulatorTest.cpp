@@ -253,7 +253,7 @@ TEST_F(SimTest, UnplugAtAGivenBlock) {
 
 TEST_F(SimTest, TheMakersListFollowsTheCountRules) {
   vxsim::LoadScenario(
-      "fail_list = vxusb 1\n"
+      "fail_list = vxusb 1\nfail_list = vxusb 1 second\n"
       "[device]\nlibrary = vxusb\nserial = 111\ncode = 0x0A01\n"
       "[device]\nlibrary = vxusb\nserial = 000222\ncode = 0x0A02\n"
       "[device]\nlibrary = vxusb\nserial = 123456789012345678901234\ncode = 0x0A03\n"
@@ -265,6 +265,8 @@ TEST_F(SimTest, TheMakersListFollowsTheCountRules) {
   EXPECT_EQ(count, 3u);
   std::uint8_t records[2 * 25];
   std::memset(records, 0xEE, sizeof records);
+  count = 2;
+  EXPECT_NE(VxUsbApi.GetListDevices(0xFFFF, records, &count), 0) << "the failing second call";
   count = 2;
   ASSERT_EQ(VxUsbApi.GetListDevices(0xFFFF, records, &count), 0);
   EXPECT_EQ(count, 2u) << "never more than the buffer holds";
@@ -281,11 +283,14 @@ TEST_F(SimTest, TheMakersListFollowsTheCountRules) {
 
 TEST_F(SimTest, TheD2xxListShowsSerialsAndDescriptionsAsTheDriverDoes) {
   vxsim::LoadScenario(
-      "fail_list = ftdi 1\n"
-      "[device]\nlibrary = ftdi\nserial = 0055\nempty_description = 2\n"
+      "fail_list = ftdi 1\nfail_list = ftdi 1 second\n"
+      "[device]\nlibrary = ftdi\nserial = 0055\nempty_description = 3\n"
       "[device]\nlibrary = ftdi\nserial = 1234567890ABCDEF\ndescription = Velmar USB\n");
   FT_DWORD count = 0;
   EXPECT_NE(FtdiApi.CreateDeviceInfoList(&count), FT_OK);
+  ASSERT_EQ(FtdiApi.CreateDeviceInfoList(&count), FT_OK);
+  std::vector<FT_DEVICE_LIST_INFO_NODE> failing(count);
+  EXPECT_NE(FtdiApi.GetDeviceInfoList(failing.data(), &count), FT_OK);
   for (int listing = 0; listing < 3; ++listing) {
     ASSERT_EQ(FtdiApi.CreateDeviceInfoList(&count), FT_OK);
     ASSERT_EQ(count, 2u);
