@@ -355,8 +355,7 @@ void QueueBytes(TDevice& d, std::uint32_t due, std::vector<std::uint8_t> bytes) 
   d.Rx.push_back(TChunk{due, std::move(bytes)});
 }
 
-// Sends an answer through the faults that apply to the request; false when the
-// device left the bus instead.
+// Queues an answer, changed or held back by the faults that apply to its request.
 void Deliver(TModel& m, int index, std::vector<std::uint8_t> answer, const std::vector<TFault>& faults,
              bool framed) {
   TDevice& d = m.Devices[static_cast<std::size_t>(index)];
@@ -400,7 +399,7 @@ bool UnplugFault(TModel& m, int index, const std::vector<TFault>& faults) {
   return false;
 }
 
-// The sector that holds [offset, offset + size), or -1.
+// Whether [offset, offset + size) lies inside sector `sector` and the flash.
 bool InSector(const TDevice& d, std::uint16_t sector, std::uint32_t offset, std::uint32_t size) {
   if (sector >= d.Map.size()) return false;
   const TSectorInfo& s = d.Map[sector];
