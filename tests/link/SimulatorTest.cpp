@@ -303,6 +303,25 @@ TEST_F(SimTest, TheD2xxListShowsSerialsAndDescriptionsAsTheDriverDoes) {
   }
 }
 
+TEST_F(SimTest, FtReadWaitsForItsWholeCountUpToTheReadTimeoutSetAtOpen) {
+  auto e = Entry(Device(VXSIM_FTDI));
+  ASSERT_TRUE(LinkOpen(*e));  // read time-out 1000 ms
+  const std::uint8_t three[3] = {7, 8, 9};
+  VxSim_QueueAnswer(device_, three, 3, 0);
+  VxSim_QueueAnswer(device_, three, 3, 300);
+  std::uint8_t buffer[10] = {};
+  FT_DWORD got = 0;
+  std::uint32_t start = TickCount();
+  ASSERT_EQ(FtdiApi.Read(e->FtHandle, buffer, 6, &got), FT_OK);
+  EXPECT_EQ(got, 6u);
+  EXPECT_EQ(TickCount() - start, 300u) << "until the whole count was there";
+  start = TickCount();
+  ASSERT_EQ(FtdiApi.Read(e->FtHandle, buffer, 10, &got), FT_OK);
+  EXPECT_EQ(got, 0u) << "a time-out is not an error";
+  EXPECT_EQ(TickCount() - start, 1000u);
+  LinkClose(*e);
+}
+
 TEST(Scenario, ABadLineIsReportedByItsNumber) {
   char error[200] = "";
   EXPECT_EQ(VxSim_LoadScenario("clock = virtual\n[device]\nlibrary = usb\n", error, sizeof error), 3);
