@@ -36,7 +36,9 @@ TModuleHandle LoadWithTable(const char* fileName, const TEntryPoint* table, std:
 }  // namespace
 
 TModuleHandle LoadFtdiLibrary(const char* fileName) {
-  TFtdiApi& a = FtdiApi;
+  // Resolved into a copy: a failed load leaves the table of a library loaded
+  // before untouched.
+  TFtdiApi a{};
   const TEntryPoint table[] = {
       {"FT_ListDevices", Slot(a.ListDevices)},
       {"FT_Open", Slot(a.Open)},
@@ -60,11 +62,13 @@ TModuleHandle LoadFtdiLibrary(const char* fileName) {
       {"FT_OpenEx", Slot(a.OpenEx)},
       {"FT_Rescan", Slot(a.Rescan)},
   };
-  return LoadWithTable(fileName, table, std::size(table));
+  TModuleHandle module = LoadWithTable(fileName, table, std::size(table));
+  if (module != nullptr) FtdiApi = a;
+  return module;
 }
 
 TModuleHandle LoadVxUsbLibrary(const char* fileName) {
-  TVxUsbApi& a = VxUsbApi;
+  TVxUsbApi a{};
   const TEntryPoint table[] = {
       {"RQ_GetListDevices", Slot(a.GetListDevices)},
       {"RQ_OpenDevice", Slot(a.OpenDevice)},
@@ -74,5 +78,7 @@ TModuleHandle LoadVxUsbLibrary(const char* fileName) {
       {"RQ_Purge", Slot(a.Purge)},
       {"RQ_SetTimeouts", Slot(a.SetTimeouts)},
   };
-  return LoadWithTable(fileName, table, std::size(table));
+  TModuleHandle module = LoadWithTable(fileName, table, std::size(table));
+  if (module != nullptr) VxUsbApi = a;
+  return module;
 }

@@ -9,3 +9,20 @@
 // Pauses the calling thread for about `ms` milliseconds; a 1 ms pause is about
 // 1 ms on Windows too, whatever the system's timer tick.
 void SleepMs(std::uint32_t ms);
+
+// A clock that replaces the system's for every TickCount and SleepMs of the
+// process, so that tests of time-outs can run on a clock shared with the
+// simulated devices (for example one that advances only when somebody sleeps).
+// Both functions must be safe to call from any thread.
+struct TTickSource {
+  std::uint32_t (*Now)();
+  void (*Sleep)(std::uint32_t ms);
+};
+
+// Installs `source` (null: back to the system clock). The object must outlive
+// its use; install it before the threads that read the clock start.
+void SetTickSource(const TTickSource* source);
+
+// The system clock itself, whatever source is installed.
+[[nodiscard]] std::uint32_t SystemTickCount();
+void SystemSleepMs(std::uint32_t ms);

@@ -1,7 +1,9 @@
 #include "ui/MainForm.h"
 
+#include <mutex>
+
+#include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
-#include "platform/CriticalSection.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
@@ -10,16 +12,7 @@
 
 TMainForm* MainForm = nullptr;
 
-// Placeholder until the device entry and the device links are merged in: the
-// process-wide device-list lock and the per-entry close. The list stays empty
-// until discovery exists, so the close below never runs yet.
-TCriticalSection* DeviceListLock = nullptr;
-
 namespace {
-
-void CloseAndDeleteDevice(TDevEntry* /*entry*/) {
-  // Next step: LinkClose(*entry); delete entry;
-}
 
 TFont TahomaFont(int height, bool bold = false) {
   TFont f;
@@ -43,10 +36,9 @@ TMainForm::TMainForm(void* /*owner*/) : TForm(kMainFormClassName, "MainForm") {
   DevTimer.SetEnabled(true);
   RescanTimer.SetInterval(3000);
 
-  // 2. Fields.
-  FDevices = new std::vector<TDevEntry*>();
+  // 2. Fields (FDevices starts empty; DeviceListLock lives as long as the
+  // process).
   RescanTimer.SetEnabled(false);
-  DeviceListLock = new TCriticalSection();
 
   // 3. The command line fixes the firmware source.
   ReadCommandLine();
@@ -196,17 +188,12 @@ void TMainForm::FormDestroy(void* /*sender*/) {
   TThread::TerminateAndWaitAll();
 
   WriteSettings();
-  if (DeviceListLock != nullptr) DeviceListLock->Enter();
-  if (FDevices != nullptr) {
-    for (TDevEntry* entry : *FDevices) CloseAndDeleteDevice(entry);
-    delete FDevices;
-    FDevices = nullptr;
+  std::lock_guard lock(DeviceListLock);
+  for (std::unique_ptr<TDevEntry>& entry : FDevices) {
+    LinkClose(*entry);
+    entry.reset();  // its panel goes with it
   }
-  if (DeviceListLock != nullptr) {
-    DeviceListLock->Leave();
-    delete DeviceListLock;
-    DeviceListLock = nullptr;
-  }
+  FDevices.clear();
 }
 
 bool TMainForm::Dispatch(TMessage& message) {

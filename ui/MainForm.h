@@ -5,10 +5,9 @@
 #include <vector>
 
 #include "gui/Controls.h"
+#include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
 #include "records/OperationLog.h"
-
-struct TDevEntry;
 
 inline constexpr std::uint32_t WM_RESTORE_INSTANCE = 1025;  // WM_USER + 1, posted by a second copy
 inline constexpr std::uint32_t WM_DEVICECHANGE_MSG = 537;
@@ -53,7 +52,7 @@ public:
   bool FExternalFirmware = false;
   bool FResourceFirmwareLoaded = false;
   std::string FAppDir;
-  std::vector<TDevEntry*>* FDevices = nullptr;
+  TDeviceList FDevices;
 
   // Events.
   void FormShow(void* sender);

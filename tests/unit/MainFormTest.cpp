@@ -239,7 +239,7 @@ TEST_F(MainFormTest, LoadersResolveEveryEntryPointOrNothing) {
 
   /* the re-scan timer calls FT_Rescan once and stops */
   using TCount = int(VX_WINAPI*)();
-  auto count = reinterpret_cast<TCount>(FindLibrarySymbol(ftdi, "FixtureCallCount"));
+  auto count = reinterpret_cast<TCount>(FindLibrarySymbol(ftdi, "FixtureRescanCount"));
   ASSERT_NE(count, nullptr);
   const int before = count();
   f.RescanTimer.SetEnabled(true);
@@ -295,6 +295,24 @@ TEST_F(MainFormTest, DeviceChangeReArmsTheOneShotDeviceTimer) {
   EXPECT_EQ(Application.Restores(), restores + 1);
   TMessage other{WM_RESTORE_INSTANCE + 1, 0, 0, 0};
   EXPECT_FALSE(f.Dispatch(other));
+}
+
+TEST_F(MainFormTest, DestructionClosesEveryDeviceAndDeletesItsEntry) {
+  PresetLibraries();
+  using TCount = int(VX_WINAPI*)();
+  auto closes = reinterpret_cast<TCount>(FindLibrarySymbol(hFtdiLib.load(), "FixtureCloseCount"));
+  ASSERT_NE(closes, nullptr);
+  const int before = closes();
+  TMainForm& f = Create();
+  int handle = 0;
+  for (const char* serial : {"101", "102", "103"}) {
+    auto entry = std::make_unique<TDevEntry>(serial, kFtdiDeviceCode, lbFtdi);
+    if (serial[2] != '2') entry->FtHandle = &handle;  // 102 is not open
+    f.FDevices.push_back(std::move(entry));
+  }
+  f.Show();
+  form.reset();
+  EXPECT_EQ(closes(), before + 2);
 }
 
 TEST_F(MainFormTest, LogLinesCarryTheDevicePrefixAndColour) {

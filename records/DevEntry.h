@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/CriticalSection.h"
+#include "records/FirmwareVersion.h"
+
+// The device's panel (ui/) and the flashing thread working on it (flashing/)
+// live in layers above this one.
+class TFWLoaderDevGroup;
+class TWriteThread;
+
+enum TLinkBackend : std::int32_t {
+  lbFtdi = 0,   // the FTDI D2XX library
+  lbVxUsb = 1,  // the device maker's USB library
+};
+
+inline constexpr std::uint16_t kFtdiDeviceCode = 0xFFFF;
+
+// Deletes a panel. The window installs it once, before it gives an entry its
+// first panel; records/ cannot see the panel's type.
+using TPanelDeleter = void (*)(TFWLoaderDevGroup* panel);
+void InstallPanelDeleter(TPanelDeleter deleter);
+
+// One connected device, keyed by its numeric serial number. Not copyable: it
+// owns its panel.
+class TDevEntry {
+public:
+  // `serialText` is the zero-terminated serial text of a driver list entry.
+  TDevEntry(const char* serialText, std::uint16_t deviceCode, TLinkBackend backend);
+  // Deletes the panel. Does not close the link: callers LinkClose first.
+  ~TDevEntry();
+  TDevEntry(const TDevEntry&) = delete;
+  TDevEntry& operator=(const TDevEntry&) = delete;
+
+  std::int32_t Serial;        // -1 when the text is not a decimal number that fits
+  std::uint16_t DeviceCode;   // the maker's library's code; kFtdiDeviceCode for D2XX
+  std::uint32_t ProcessorId = 0;
+  bool InBootLoader = false;
+  bool RestartRequested = false;
+  bool Vanished = false;       // set under DeviceListLock, never cleared
+  TFWLoaderDevGroup* Panel = nullptr;     // owned
+  TWriteThread* WriteThread = nullptr;    // not owned
+  TFirmwareVersion FirmwareVersion;
+  TFirmwareVersion LoaderVersion;
+  TLinkBackend Backend;
+  void* FtHandle = nullptr;   // D2XX handle while the link is open
+  void* VxHandle = nullptr;   // maker's library handle while the link is open
+};
+
+// A serial text read as a decimal 32-bit signed number (an optional sign, then
+// digits only, leading zeros allowed); -1 for anything else or out of range.
+[[nodiscard]] std::int32_t SerialFromText(const char* text);
+
+// The window's device list and the discovery thread's list of new devices.
+// The list owns its entries.
+using TDeviceList = std::vector<std::unique_ptr<TDevEntry>>;
+
+// Guards additions to and removals from the window's device list, and the
+// discovery thread's matching step. One per process, alive for all of it
+// (a static object, so it exists before the window and after it).
+extern TCriticalSection DeviceListLock;
+
+// The first entry, in list order, with this serial; null if none. Takes no lock.
+[[nodiscard]] TDevEntry* FindDevice(const TDeviceList& list, std::int32_t serial);
+
+// Destroys the first entry with this serial and takes it out of the list; does
+// nothing if there is none. Takes no lock.
+void RemoveDevice(TDeviceList& list, std::int32_t serial);
