@@ -1,6 +1,7 @@
 #include "gui/Controls.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "gui/Backend.h"
 #include "platform/MainThread.h"
@@ -499,7 +500,13 @@ void TForm::Close() {
 void TForm::DoDestroy() {
   if (FDestroyed) return;
   FDestroyed = true;
-  if (OnDestroy) OnDestroy(this);
+  // An error ends the handler where it arose and is shown; the form is
+  // destroyed all the same (this runs inside destructors).
+  try {
+    if (OnDestroy) OnDestroy(this);
+  } catch (...) {
+    Application.ShowCurrentException();
+  }
 }
 
 bool TForm::Dispatch(TMessage& /*message*/) { return false; }
@@ -563,4 +570,14 @@ void TApplication::Restore() {
 
 void TApplication::ShowException(const char* message) {
   ShowMessageBox(MainForm, message != nullptr ? message : "", Title, kMbOk | kMbIconError);
+}
+
+void TApplication::ShowCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    ShowException(e.what());
+  } catch (...) {
+    ShowException("");  // a type the framework does not know: no text
+  }
 }

@@ -530,6 +530,8 @@ public:
   [[nodiscard]] int Restores() const { return FRestores; }
   // The standard error box for an exception that nothing else handled.
   void ShowException(const char* message);
+  // The same for the exception being handled (call inside a catch block).
+  void ShowCurrentException();
 
 private:
   int FRestores = 0;

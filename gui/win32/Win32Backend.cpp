@@ -606,7 +606,19 @@ LRESULT SplitterMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LP
   }
 }
 
-LRESULT CALLBACK ContainerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+// Errors of event handlers must not cross into the system's code: they are
+// shown in the standard error box and the message counts as handled.
+template <typename F>
+LRESULT Guarded(F handle) {
+  try {
+    return handle();
+  } catch (...) {
+    Application.ShowCurrentException();
+    return 0;
+  }
+}
+
+LRESULT ContainerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   TWin32Peer* peer = PeerOf(hwnd);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
   LRESULT result = 0;
@@ -636,7 +648,11 @@ LRESULT CALLBACK ContainerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
-LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK ContainerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  return Guarded([&] { return ContainerMessage(hwnd, msg, wParam, lParam); });
+}
+
+LRESULT SubclassMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   TWin32Peer* peer = PeerOf(hwnd);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
   const WNDPROC old = peer->OldProc();
@@ -656,6 +672,10 @@ LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
   return CallWindowProcW(old, hwnd, msg, wParam, lParam);
 }
 
+LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  return Guarded([&] { return SubclassMessage(hwnd, msg, wParam, lParam); });
+}
+
 // ---- timers: thread timers, so they need no window and tick in modal loops ----
 
 std::map<UINT_PTR, TTimer*>& TimerIds() {
@@ -668,8 +688,11 @@ std::map<TTimer*, UINT_PTR>& TimersById() {
 }
 
 void CALLBACK TimerProc(HWND, UINT, UINT_PTR id, DWORD) {
-  auto it = TimerIds().find(id);
-  if (it != TimerIds().end()) it->second->Fire();
+  Guarded([id]() -> LRESULT {
+    auto it = TimerIds().find(id);
+    if (it != TimerIds().end()) it->second->Fire();
+    return 0;
+  });
 }
 
 void StopTimer(TTimer& timer) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -491,6 +492,21 @@ TEST_F(WindowTest, BothLibrariesMissingInThisProcess) {
   EXPECT_FALSE(IsWindowVisible(Hwnd(f)));
   form.reset();
   EXPECT_TRUE(destroyed);
+}
+
+TEST_F(WindowTest, AnErrorInAnEventHandlerIsShownAndTheWindowGoesOn) {
+  TMainForm& f = Create({"externfirmware"});
+  f.Show();
+  Application.Title = kMessageCaption;
+  f.btnFwLoad.OnClick = [](void*) { throw std::runtime_error("Ошибка обработчика"); };
+  TBoxAnswerer answerer(GetCurrentProcessId());
+  SendMessageW(Hwnd(f.btnFwLoad), BM_CLICK, 0, 0);
+  Pump(200);
+  const std::vector<TBox> boxes = answerer.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, W("Ошибка обработчика"));
+  EXPECT_EQ(boxes[0].caption, kBoxCaption);
+  EXPECT_TRUE(IsWindowVisible(Hwnd(f)));
 }
 
 // ---- the updater's executable ----

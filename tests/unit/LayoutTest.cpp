@@ -1,6 +1,8 @@
 // The layout engine and the state-only controls, in the headless backend.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "gui/Controls.h"
 #include "gui/headless/Headless.h"
 
@@ -207,6 +209,29 @@ TEST_F(LayoutTest, TimersFireAtTheirIntervalAndRestartWhenReEnabled) {
   timer.SetEnabled(false);
   headless::AdvanceTime(1000);
   EXPECT_EQ(ticks.size(), 3u);
+}
+
+TEST_F(LayoutTest, AnErrorInTheDestroyHandlerIsShownAndTheFormStillGoes) {
+  bool laterStep = false;
+  {
+    TForm form("TTest", "form");
+    form.OnDestroy = [&](void*) {
+      throw std::runtime_error("Не удалось записать файл");
+      laterStep = true;
+    };
+  }
+  ASSERT_EQ(headless::MessageBoxes().size(), 1u);
+  EXPECT_EQ(headless::MessageBoxes()[0].Text, "Не удалось записать файл");
+  EXPECT_EQ(headless::MessageBoxes()[0].Flags, kMbOk | kMbIconError);
+  EXPECT_FALSE(laterStep);
+
+  /* an error of a type the framework does not know has no text */
+  {
+    TForm form("TTest", "form");
+    form.OnDestroy = [](void*) { throw 42; };
+  }
+  ASSERT_EQ(headless::MessageBoxes().size(), 2u);
+  EXPECT_EQ(headless::MessageBoxes()[1].Text, "");
 }
 
 }  // namespace
