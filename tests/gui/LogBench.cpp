@@ -1,6 +1,6 @@
 // How the cost of appending a coloured line to the real rich text box grows
 // with the text: prints the time per line for the first and the last block.
-//   vx_log_bench [lines] [lines between repaints]
+//   vx_log_bench [lines] [lines between visits to the message loop]
 #include <windows.h>
 
 #include <cstdio>
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     }
   }
   const std::uint32_t total = TickCount() - start;
-  std::printf("%d lines, a repaint every %d: %.3f ms per line in the first %d, %.3f ms in the last %d, %u ms in all\n",
+  std::printf("%d lines, back to the message loop every %d: %.3f ms per line in the first %d, %.3f ms in the last %d, %u ms in all\n",
               lines, burst, static_cast<double>(first) / block, block, static_cast<double>(last) / block, block,
               total);
   return 0;
