@@ -1,7 +1,5 @@
 #include "firmware/FirmwareSource.h"
 
-#include <algorithm>
-
 #include "firmware/FirmwareImage.h"
 #include "platform/Files.h"
 #include "platform/Resource.h"
@@ -47,10 +45,4 @@ bool TFirmwareSources::LoadFirmwareFromResource(TFirmwareBlockList& blocks, TFir
   if (LoadApplicationResource("FRMV", "RC_DATA", image))
     FResourceFirmwareLoaded = ParseFirmwareImage(log, image.data(), image.size(), version, blocks);
   return FResourceFirmwareLoaded;
-}
-
-bool AddRecentFile(std::vector<std::string>& recentFiles, const std::string& path) {
-  if (std::find(recentFiles.begin(), recentFiles.end(), path) != recentFiles.end()) return false;
-  recentFiles.insert(recentFiles.begin(), path);
-  return true;
 }

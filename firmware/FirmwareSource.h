@@ -2,7 +2,6 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "records/FirmwareBlock.h"
 #include "records/FirmwareVersion.h"
@@ -30,7 +29,3 @@ public:
   [[nodiscard]] bool LoadFirmwareFromResource(TFirmwareBlockList& blocks, TFirmwareVersion& version,
                                               TOperationLog& log);
 };
-
-// Puts a successfully loaded file at the top of the recent-file list unless
-// the identical text (letter case counts) is already there. True when added.
-bool AddRecentFile(std::vector<std::string>& recentFiles, const std::string& path);

@@ -21,6 +21,9 @@ public:
   // cannot measure (the control keeps its size).
   virtual bool MeasureText(const TFont& font, const std::string& text, int& width, int& height) = 0;
 
+  // Size of the desktop that spans every monitor.
+  virtual void VirtualDesktopSize(int& width, int& height) = 0;
+
   virtual int MessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags) = 0;
   virtual bool OpenDialog(TForm* owner, TOpenDialog& dialog) = 0;
 

@@ -555,6 +555,8 @@ int ShowMessageBox(TForm* owner, const std::string& text, const std::string& cap
   return Backend().MessageBox(owner, text, caption, flags);
 }
 
+void GetVirtualDesktopSize(int& width, int& height) { Backend().VirtualDesktopSize(width, height); }
+
 void TApplication::Initialize() { SetMainThread(); }
 
 void TApplication::Run() {

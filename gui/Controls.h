@@ -513,6 +513,9 @@ inline constexpr int kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7;
 // while it is open.
 int ShowMessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags);
 
+// Width and height of the desktop that spans every monitor.
+void GetVirtualDesktopSize(int& width, int& height);
+
 // The application object: the message loop and process-wide settings.
 class TApplication {
 public:

@@ -12,9 +12,27 @@
 #include <cerrno>
 #endif
 
-#ifdef _WIN32
+namespace {
+
+std::string& DirectoryOverride() {
+  static std::string directory;
+  return directory;
+}
+
+std::string RealExecutableDirectory();
+
+}  // namespace
+
+void SetExecutableDirectory(std::string directory) { DirectoryOverride() = std::move(directory); }
 
 std::string ExecutableDirectory() {
+  return DirectoryOverride().empty() ? RealExecutableDirectory() : DirectoryOverride();
+}
+
+#ifdef _WIN32
+
+namespace {
+std::string RealExecutableDirectory() {
   std::string path(MAX_PATH, '\0');
   for (;;) {
     const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
@@ -27,6 +45,7 @@ std::string ExecutableDirectory() {
   }
   return path.substr(0, path.find_last_of("\\/") + 1);
 }
+}  // namespace
 
 bool FileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -73,13 +92,15 @@ bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
 
 #else
 
-std::string ExecutableDirectory() {
+namespace {
+std::string RealExecutableDirectory() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return std::string();
   std::string path(self, static_cast<std::size_t>(n));
   return path.substr(0, path.rfind('/') + 1);
 }
+}  // namespace
 
 bool FileExists(const std::string& path) {
   struct stat st;

@@ -17,6 +17,10 @@ inline constexpr char kPathSeparator = '/';
 // Windows, "/" elsewhere).
 [[nodiscard]] std::string ExecutableDirectory();
 
+// Tests give the updater another directory (its settings file and logs live
+// there); an empty text restores the real one.
+void SetExecutableDirectory(std::string directory);
+
 [[nodiscard]] bool FileExists(const std::string& path);
 
 // Creates the directory and every missing parent; true when it exists after.

@@ -44,13 +44,13 @@ ensure_wine_prefix() {
 }
 
 # Builds the updater of a cross preset and puts it into a directory of its own
-# with stand-in driver libraries (no devices).
+# next to the simulated driver libraries; VXSIM_SCENARIO names the devices
+# they present (tools/demo-scenario.txt unless set).
 stage_updater() {
   local preset=$1 dir=$2 build=build/$1
   cmake --preset "$preset" -Wno-dev >/dev/null
-  cmake --build --preset "$preset" --target vxfwloader fixture_ftd2xx fixture_vxusb >/dev/null
+  cmake --build --preset "$preset" --target vxfwloader vxsim_all >/dev/null
   mkdir -p "$dir"
-  cp "$build/app/vxfwloader.exe" "$dir/"
-  cp "$build/tests/fixtures/fixture_ftd2xx.dll" "$dir/ftd2xx.dll"
-  cp "$build/tests/fixtures/fixture_vxusb.dll" "$dir/VXUSB.dll"
+  cp "$build/app/vxfwloader.exe" "$build/bin/ftd2xx.dll" "$build/bin/VXUSB.dll" "$build/bin/vxsim.dll" "$dir/"
+  export VXSIM_SCENARIO=${VXSIM_SCENARIO:-$root/tools/demo-scenario.txt}
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Starts the updater (x64 build) under Wine with stand-in driver libraries that
-# present no devices: on the user's display when there is one; otherwise under
-# Xvfb for a while, leaving a screenshot in build/run/main-window.png.
+# Starts the updater (x64 build) under Wine, with its embedded firmware image,
+# next to the simulated driver libraries and the devices of
+# tools/demo-scenario.txt: on the user's display when there is one; otherwise
+# under Xvfb for a while, leaving a screenshot in build/run/main-window.png.
 #   tools/run.sh [preset] [seconds under Xvfb]    (defaults: mingw-x64, 15)
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"

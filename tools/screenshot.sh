@@ -2,8 +2,8 @@
 # Takes a PNG screenshot of the updater's main window under Xvfb and Wine.
 #   tools/screenshot.sh [output.png] [preset] [seconds]
 # Defaults: docs/main-window.png, mingw-x64, 6 s after the start. The updater
-# runs with stand-in driver libraries that list no devices, so no message box
-# covers the window. Without a window manager the picture is the client area.
+# runs next to the simulated driver libraries (both present, so no message box
+# covers the window). Without a window manager the picture is the client area.
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"

@@ -8,17 +8,17 @@ std::string DeviceLinePrefix(int serial) {
   return FormatText("Прибор %7d\t", serial);
 }
 
-std::string LogFilePath(const std::string& appDir, const TDateTimeParts& now) {
+std::string LogFilePath(const std::string& appDir, const TLocalTime& now) {
   return appDir + "Logs" + kPathSeparator + FormatText("%04d%02d%02d.log", now.Year, now.Month, now.Day);
 }
 
-std::string LogFileRecord(const TDateTimeParts& now, const std::string& line) {
+std::string LogFileRecord(const TLocalTime& now, const std::string& line) {
   const std::string stamp = FormatText("%02d.%02d.%04d %02d:%02d:%02d.%03d", now.Day, now.Month, now.Year, now.Hour,
                                        now.Minute, now.Second, now.Millisecond);
   return FormatText("[%s]\t", stamp.c_str()) + line + "\r\n";
 }
 
-bool AppendLogFileLine(const std::string& appDir, const TDateTimeParts& now, const std::string& line) {
+bool AppendLogFileLine(const std::string& appDir, const TLocalTime& now, const std::string& line) {
   if (!CreateDirectories(appDir + "Logs")) return false;
   return AppendToSharedFile(LogFilePath(appDir, now), LogFileRecord(now, line));
 }

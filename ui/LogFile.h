@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "records/DateTime.h"
+#include "platform/LocalTime.h"
 
 // The line format of the operation log and its daily file.
 
@@ -10,12 +10,12 @@
 [[nodiscard]] std::string DeviceLinePrefix(int serial);
 
 // <appDir>Logs<sep>YYYYMMDD.log for the local date `now`.
-[[nodiscard]] std::string LogFilePath(const std::string& appDir, const TDateTimeParts& now);
+[[nodiscard]] std::string LogFilePath(const std::string& appDir, const TLocalTime& now);
 
 // "[dd.mm.yyyy hh:mm:ss.zzz]\t" + line + CR LF.
-[[nodiscard]] std::string LogFileRecord(const TDateTimeParts& now, const std::string& line);
+[[nodiscard]] std::string LogFileRecord(const TLocalTime& now, const std::string& line);
 
 // Appends one line to the day's file, creating the directory as needed, in
 // one open, write and close. False when it could not be written; the caller
 // shows the line in the window all the same.
-bool AppendLogFileLine(const std::string& appDir, const TDateTimeParts& now, const std::string& line);
+bool AppendLogFileLine(const std::string& appDir, const TLocalTime& now, const std::string& line);

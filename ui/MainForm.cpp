@@ -1,14 +1,18 @@
 #include "ui/MainForm.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
 #include "platform/Files.h"
+#include "platform/IniFile.h"
+#include "platform/LocalTime.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "ui/CommandLine.h"
 #include "ui/LogFile.h"
+#include "ui/SettingsFile.h"
 
 TMainForm* MainForm = nullptr;
 
@@ -187,7 +191,13 @@ void TMainForm::FormDestroy(void* /*sender*/) {
   // while every control and entry is still alive.
   TThread::TerminateAndWaitAll();
 
-  WriteSettings();
+  // A settings file that cannot be written is reported, and the devices are
+  // closed all the same.
+  try {
+    WriteSettings();
+  } catch (const Exception& e) {
+    Application.ShowException(e.what());
+  }
   std::lock_guard lock(DeviceListLock);
   for (std::unique_ptr<TDevEntry>& entry : FDevices) {
     LinkClose(*entry);
@@ -229,27 +239,89 @@ void TMainForm::RescanTimerTimer(void* /*sender*/) {
 }
 
 void TMainForm::DeviceLog(TMessageKind kind, int serial, const char* text) {
-  std::string line = DeviceLinePrefix(serial);
-  line += text != nullptr ? text : "";
-  const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
-  reLog.AppendLine(line, color);
+  AddLogLine(kind, DeviceLinePrefix(serial) + (text != nullptr ? text : ""));
 }
 
-// ---- Calls into work that is not built yet ----
+void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
+  // The line is coloured as it is added (the same characters the line
+  // occupies), keeping the user's own selection.
+  const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
+  reLog.AppendLine(line, color);
+  WriteLogToFile(line);
+  reLog.ScrollLines(1);
+}
 
-// Next step: read window placement, check boxes, log height and recent files
-// from VXFWLoader.ini in FAppDir.
-void TMainForm::ReadSettings() {}
+void TMainForm::WriteLogToFile(const std::string& line) {
+  if (!cbWritelogToFile.Checked()) return;
+  // A file that cannot be written loses this line there; reLog has it.
+  (void)AppendLogFileLine(FAppDir, LocalTimeNow(), line);
+}
 
-// Next step: write them back.
-void TMainForm::WriteSettings() {}
+// ---- settings ----
 
-// Next step: load the current image (embedded, or the file in edFWFile in
-// external firmware mode) and show its version and build date.
-void TMainForm::btnFwLoadClick(void* /*sender*/) {}
+void TMainForm::ReadSettings() {
+  const TIniFile ini(FAppDir + kSettingsFileName);
+  const TStoredSettings stored = ReadStoredSettings(ini);
+  FBdUrl = stored.BdUrl;
+  for (const std::string& file : stored.RecentFiles) edFWFile.AddItem(file);
+  // A file named on the command line wins over the last one.
+  if (edFWFile.Text().empty()) edFWFile.SetText(stored.LastFile);
 
-// Next step: choose a file with OpenDialog1 and load it.
-void TMainForm::btnFwOpenClick(void* /*sender*/) {}
+  int desktopWidth = 0, desktopHeight = 0;
+  GetVirtualDesktopSize(desktopWidth, desktopHeight);
+  const TWindowPlacement p = ParsePlacement(stored.MainForm, desktopWidth, desktopHeight);
+  if (p.Left) SetLeft(*p.Left);
+  if (p.Top) SetTop(*p.Top);
+  if (p.Width) SetWidth(*p.Width);
+  if (p.Height) SetHeight(*p.Height);
+  if (p.AutoWrite) cbAutoWrite.SetChecked(*p.AutoWrite);
+  if (p.LogHeight) reLog.SetHeight(*p.LogHeight);
+  if (p.WriteLogToFile) cbWritelogToFile.SetChecked(*p.WriteLogToFile);
+}
+
+void TMainForm::WriteSettings() {
+  // A window that was never shown read no settings: it would only overwrite
+  // the saved ones with its design values (and FAppDir is not known yet).
+  if (FAppDir.empty()) return;
+  TIniFile ini(FAppDir + kSettingsFileName);
+  WriteStoredSettings(ini,
+                      FormatPlacement(Left(), Top(), Width(), Height(), cbAutoWrite.Checked(), reLog.Height(),
+                                      cbWritelogToFile.Checked()),
+                      edFWFile.Text(), edFWFile.Items());
+}
+
+// ---- firmware ----
+
+bool TMainForm::LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) {
+  return TFirmwareSources::LoadFirmware(edFWFile.Text(), blocks, version, *this, [this](const TFirmwareVersion& v) {
+    lblFileVer.SetText(v.VersionText());
+    lblFirmwDate.SetText(v.DateText());
+  });
+}
+
+void TMainForm::btnFwLoadClick(void* /*sender*/) {
+  TFirmwareBlockList blocks;  // checked and shown only; freed on every path
+  try {
+    if (LoadFirmware(blocks, FFirmwareVersion) && !FResourceFirmwareLoaded) {
+      const std::string& file = edFWFile.Text();
+      const std::vector<std::string>& items = edFWFile.Items();
+      if (std::find(items.begin(), items.end(), file) == items.end()) edFWFile.InsertItem(0, file);
+    }
+  } catch (const Exception& e) {
+    // Too large a payload: shown here, so that a start-up load does not cut
+    // the rest of the start (driver libraries) short.
+    Application.ShowException(e.what());
+  }
+}
+
+void TMainForm::btnFwOpenClick(void* /*sender*/) {
+  OpenDialog1.FileName = edFWFile.Text();
+  if (!OpenDialog1.Execute(this)) return;
+  edFWFile.SetText(OpenDialog1.FileName);
+  btnFwLoad.Click();
+}
+
+// ---- calls into work that is not built yet ----
 
 // Next step: start a discovery thread unless one is running.
 bool TMainForm::StartReadVersion() { return true; }

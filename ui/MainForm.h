@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/FirmwareSource.h"
 #include "gui/Controls.h"
 #include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
@@ -19,7 +20,10 @@ inline constexpr const char* kMessageCaption = "Velmar Firmware Loader";
 
 // The updater's only window. It owns the controls, the device list and the
 // firmware choice, and it is the operation log of the whole program.
-class TMainForm : public TForm, public TOperationLog {
+// External firmware mode (FExternalFirmware) and the result of the latest load
+// from the embedded image (FResourceFirmwareLoaded) come with the firmware
+// sources it derives from.
+class TMainForm : public TForm, public TOperationLog, public TFirmwareSources {
 public:
   explicit TMainForm(void* owner = nullptr);
   ~TMainForm() override;
@@ -49,8 +53,6 @@ public:
   std::string FUsbLibraryName;
   std::string FBdUrl;
   TFirmwareVersion FFirmwareVersion;
-  bool FExternalFirmware = false;
-  bool FResourceFirmwareLoaded = false;
   std::string FAppDir;
   TDeviceList FDevices;
 
@@ -70,8 +72,16 @@ public:
   void WriteSettings();
   bool StartReadVersion();
 
-  // The operation log: one line per call, window thread only.
+  // Loads the image of the current source (edFWFile's file in external
+  // firmware mode) into the list and record; shows its version and date.
+  // Window thread only; the block-size refusal (Exception) passes through.
+  [[nodiscard]] bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version);
+
+  // The operation log, window thread only: one line per call, in reLog and,
+  // while cbWritelogToFile is checked, in the day's log file.
   void DeviceLog(TMessageKind kind, int serial, const char* text) override;
+  void AddLogLine(TMessageKind kind, const std::string& line);
+  void WriteLogToFile(const std::string& line);
 
 private:
   void BuildControls();

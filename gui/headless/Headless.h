@@ -37,6 +37,9 @@ int QuitRequests();
 // size); a test may supply one.
 void SetTextMeasure(std::function<bool(const TFont&, const std::string&, int&, int&)> measure);
 
+// The virtual desktop the settings are checked against (1920 x 1080 after Reset).
+void SetVirtualDesktop(int width, int height);
+
 // Forgets boxes, handlers and quit requests and sets virtual time to 0.
 void Reset();
 

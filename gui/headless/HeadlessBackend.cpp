@@ -27,6 +27,7 @@ struct TState {
   std::uint32_t now = 0;
   std::map<TTimer*, std::uint32_t> due;  // enabled timers and when they fire next
   int quits = 0;
+  int desktopWidth = 1920, desktopHeight = 1080;
 };
 
 TState& State() {
@@ -48,6 +49,11 @@ public:
   bool MeasureText(const TFont& font, const std::string& text, int& width, int& height) override {
     const auto& m = State().measure;
     return m ? m(font, text, width, height) : false;
+  }
+
+  void VirtualDesktopSize(int& width, int& height) override {
+    width = State().desktopWidth;
+    height = State().desktopHeight;
   }
 
   int MessageBox(TForm*, const std::string& text, const std::string& caption, unsigned flags) override {
@@ -90,6 +96,11 @@ void SetTextMeasure(std::function<bool(const TFont&, const std::string&, int&, i
   State().measure = std::move(measure);
 }
 
+void SetVirtualDesktop(int width, int height) {
+  State().desktopWidth = width;
+  State().desktopHeight = height;
+}
+
 void AdvanceTime(std::uint32_t ms) {
   TState& s = State();
   const std::uint32_t end = s.now + ms;
@@ -116,6 +127,8 @@ void Reset() {
   s.dialogHandler = nullptr;
   s.measure = nullptr;
   s.quits = 0;
+  s.desktopWidth = 1920;
+  s.desktopHeight = 1080;
   s.now = 0;
   s.due.clear();
 }

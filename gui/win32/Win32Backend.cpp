@@ -731,6 +731,11 @@ public:
     return true;
   }
 
+  void VirtualDesktopSize(int& width, int& height) override {
+    width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  }
+
   int MessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags) override {
     HWND parent = owner != nullptr ? static_cast<HWND>(owner->Handle()) : nullptr;
     if (parent != nullptr && !IsWindowVisible(parent)) parent = nullptr;

@@ -20,11 +20,16 @@
 #include "MainFormDesign.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"
+#include "platform/LocalTime.h"
+#include "firmware/FirmwareImage.h"
 #include "platform/MainThread.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/Ticks.h"
 #include "ui/MainForm.h"
+#include "ui/SettingsFile.h"
+#include "platform/Files.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -161,6 +166,7 @@ protected:
   void SetUp() override {
     SetMainThread();
     SetCommandLineArguments({});
+    SetExecutableDirectory(appDir.Dir());  // settings and logs of this test only
     hFtdiLib.store(LoadFtdiLibrary(FixturePath("ftd2xx").c_str()));
     hVxUsbLib.store(LoadVxUsbLibrary(FixturePath("vxusb").c_str()));
     ASSERT_NE(hFtdiLib.load(), nullptr);
@@ -168,6 +174,7 @@ protected:
   }
   void TearDown() override {
     form.reset();
+    SetExecutableDirectory("");
     Application.MainForm = nullptr;
     MainForm = nullptr;
     Pump(20);
@@ -180,6 +187,7 @@ protected:
     return *form;
   }
   HWND Hwnd(const TControl& c) const { return static_cast<HWND>(c.Handle()); }
+  TempDir appDir;
   std::unique_ptr<TMainForm> form;
 };
 
@@ -216,6 +224,9 @@ BOOL CALLBACK FindHint(HWND tip, LPARAM arg) {
 TEST_F(WindowTest, EveryControlAsDesignedInBothModes) {
   for (const bool external : {false, true}) {
     SCOPED_TRACE(external ? "external firmware" : "default");
+    // Each mode starts as designed, without the placement the other saved.
+    form.reset();
+    std::remove(appDir.File(kSettingsFileName).c_str());
     TMainForm& f = Create(external ? std::vector<std::string>{"-externfirmware"} : std::vector<std::string>{});
     f.Show();
     Pump(50);
@@ -254,7 +265,13 @@ TEST_F(WindowTest, EveryControlAsDesignedInBothModes) {
         EXPECT_EQ(r.right - r.left, row.w);
         EXPECT_EQ(r.bottom - r.top, row.h);
       }
-      if (c->Kind() != ckRichEdit) {
+      // The start-up load shows the embedded image's version and date; in
+      // external mode without a file the labels keep their design text.
+      if (!external && c == &f.lblFileVer) {
+        EXPECT_EQ(TextOf(h), L"VXCR-1.9");
+      } else if (!external && c == &f.lblFirmwDate) {
+        EXPECT_EQ(TextOf(h), L"18-03-2014 11:01:30");
+      } else if (c->Kind() != ckRichEdit) {
         EXPECT_EQ(TextOf(h), W(row.text));
       }
       if (c->Kind() == ckRichEdit) {
@@ -507,6 +524,159 @@ TEST_F(WindowTest, AnErrorInAnEventHandlerIsShownAndTheWindowGoesOn) {
   EXPECT_EQ(boxes[0].text, W("Ошибка обработчика"));
   EXPECT_EQ(boxes[0].caption, kBoxCaption);
   EXPECT_TRUE(IsWindowVisible(Hwnd(f)));
+}
+
+// ---- the operation log and the file dialog in the real window ----
+
+COLORREF ColourAt(HWND edit, int start, int length) {
+  CHARRANGE keep{}, range{start, start + length};
+  SendMessageW(edit, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&keep));
+  SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+  CHARFORMAT2W cf{};
+  cf.cbSize = sizeof cf;
+  SendMessageW(edit, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+  SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&keep));
+  return cf.crTextColor;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return std::string();
+  std::string bytes;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) bytes.append(buffer, n);
+  std::fclose(in);
+  return bytes;
+}
+
+TEST_F(WindowTest, LogColoursTheSelectionAndTheDailyFile) {
+  TMainForm& f = Create();
+  f.Show();
+  Pump(20);
+  const HWND edit = Hwnd(f.reLog);
+  f.cbWritelogToFile.SetChecked(true);
+  GETTEXTLENGTHEX count{GTL_NUMCHARS | GTL_PRECISE, 1200};
+  auto length = [&] { return static_cast<int>(SendMessageW(edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&count), 0)); };
+
+  const int start = length();
+  f.DeviceLog(mkError, 1234567, "ошибка");
+  f.DeviceLog(mkSuccess, 42, "готово");
+  f.DeviceLog(mkInfo, 0, "обычная");
+  const int lineLength = static_cast<int>(std::string("Прибор 1234567\tошибка").size());
+  EXPECT_EQ(ColourAt(edit, start, lineLength), RGB(255, 0, 0));
+  EXPECT_EQ(ColourAt(edit, start + lineLength + 1, 10), RGB(0, 128, 0));
+  EXPECT_EQ(ColourAt(edit, length() - 8, 7), RGB(0, 0, 0));
+
+  /* the user's own selection stays */
+  CHARRANGE chosen{2, 9};
+  SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&chosen));
+  f.DeviceLog(mkError, 7, "x");
+  CHARRANGE now{};
+  SendMessageW(edit, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&now));
+  EXPECT_EQ(now.cpMin, 2);
+  EXPECT_EQ(now.cpMax, 9);
+
+  /* the day's file, Windows-1251, CR LF */
+  const TLocalTime today = LocalTimeNow();
+  char name[32];
+  std::snprintf(name, sizeof name, "Logs\\%04d%02d%02d.log", today.Year, today.Month, today.Day);
+  const std::string path = appDir.Dir() + name;
+  const std::string written = ReadAll(path);
+  EXPECT_NE(written.find("]\tПрибор 1234567\tошибка\r\n"), std::string::npos) << written;
+  EXPECT_NE(written.find("]\tПрибор      42\tготово\r\n"), std::string::npos);
+
+  /* a reader that keeps the file open does not stop the log */
+  HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  f.DeviceLog(mkInfo, 0, "while read");
+  CloseHandle(reader);
+  EXPECT_NE(ReadAll(path).find("while read\r\n"), std::string::npos);
+
+  /* one that denies writing: the file gets nothing, reLog every line */
+  HANDLE locker = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locker, INVALID_HANDLE_VALUE);
+  const std::size_t lines = f.reLog.LineCount();
+  f.DeviceLog(mkInfo, 0, "while locked");
+  CloseHandle(locker);
+  EXPECT_EQ(ReadAll(path).find("while locked"), std::string::npos);
+  EXPECT_EQ(f.reLog.LineCount(), lines + 1);
+  f.DeviceLog(mkInfo, 0, "after");
+  EXPECT_NE(ReadAll(path).find("after\r\n"), std::string::npos);
+}
+
+// Finds the open dialog of this process, reads its file-type list, types a
+// file name and presses OK (or cancels).
+struct DialogDriver {
+  std::vector<std::wstring> types;
+  std::thread worker;
+
+  DialogDriver(std::wstring file, bool accept) {
+    worker = std::thread([this, file, accept] {
+      HWND dialog = nullptr;
+      for (int i = 0; i < 500 && dialog == nullptr; ++i) {
+        dialog = FindWindowW(L"#32770", nullptr);
+        if (dialog != nullptr) {
+          DWORD pid = 0;
+          GetWindowThreadProcessId(dialog, &pid);
+          if (pid != GetCurrentProcessId()) dialog = nullptr;
+        }
+        if (dialog == nullptr) Sleep(10);
+      }
+      if (dialog == nullptr) return;
+      Sleep(200);
+      const HWND typeBox = GetDlgItem(dialog, 0x470);  // the file-type list
+      const int n = static_cast<int>(SendMessageW(typeBox, CB_GETCOUNT, 0, 0));
+      for (int k = 0; k < n; ++k) {
+        wchar_t text[256] = {};
+        SendMessageW(typeBox, CB_GETLBTEXT, k, reinterpret_cast<LPARAM>(text));
+        types.emplace_back(text);
+      }
+      if (accept) {
+        HWND nameBox = GetDlgItem(dialog, 0x47C);  // the file name
+        if (nameBox == nullptr) nameBox = GetDlgItem(dialog, 0x480);
+        SendMessageW(nameBox, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(file.c_str()));
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      } else {
+        PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      }
+    });
+  }
+  // The list read from the dialog, once the driver is done with it.
+  std::vector<std::wstring> Types() {
+    if (worker.joinable()) worker.join();
+    return types;
+  }
+  ~DialogDriver() {
+    if (worker.joinable()) worker.join();
+  }
+};
+
+TEST_F(WindowTest, FileDialogShowsTheTypesAndLoadsTheChosenFile) {
+  std::vector<std::uint8_t> payload(16, 0x42), image;
+  std::string error;
+  ASSERT_TRUE(BuildFirmwareImage("ZARU-3.7", std::string("01.01.2022 12:00:00"), payload.data(), payload.size(),
+                                 image, error));
+  appDir.Write("chosen.raw", image);
+  TMainForm& f = Create({"-externfirmware"});
+  f.Show();
+  Pump(20);
+  {
+    DialogDriver cancel(L"", false);
+    f.btnFwOpen.Click();
+  }
+  EXPECT_EQ(f.lblFileVer.Text(), "Неизвестна");
+  std::vector<std::wstring> types;
+  {
+    DialogDriver choose(W(appDir.File("chosen.raw")), true);
+    f.btnFwOpen.Click();
+    types = choose.Types();
+  }
+  EXPECT_EQ(types, (std::vector<std::wstring>{L"Encode Raw binary", L"Raw binary", L"Any files"}));
+  EXPECT_EQ(f.lblFileVer.Text(), "ZARU-3.7");
+  EXPECT_EQ(TextOf(Hwnd(f.lblFileVer)), L"ZARU-3.7");
+  ASSERT_FALSE(f.edFWFile.Items().empty());
+  EXPECT_EQ(f.edFWFile.Items().front(), appDir.File("chosen.raw"));
 }
 
 // ---- the updater's executable ----

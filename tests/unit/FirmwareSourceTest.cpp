@@ -147,12 +147,4 @@ TEST(FirmwareSource, ExternalFile) {
   EXPECT_EQ(shownCount, 0);
 }
 
-TEST(FirmwareSource, RecentFiles) {
-  std::vector<std::string> list{"b.eraw"};
-  EXPECT_TRUE(AddRecentFile(list, "a.eraw"));
-  EXPECT_FALSE(AddRecentFile(list, "b.eraw"));
-  EXPECT_TRUE(AddRecentFile(list, "A.eraw"));
-  EXPECT_THAT(list, ElementsAre("A.eraw", "a.eraw", "b.eraw"));
-}
-
 }  // namespace

@@ -7,7 +7,7 @@
 
 namespace {
 
-TDateTimeParts At(int y, int mo, int d, int h, int mi, int s, int ms) { return {y, mo, d, h, mi, s, ms}; }
+TLocalTime At(int y, int mo, int d, int h, int mi, int s, int ms) { return {y, mo, d, h, mi, s, ms}; }
 
 TEST(LogFile, LinePrefix) {
   EXPECT_EQ(DeviceLinePrefix(0), "Прибор -------\t");
