@@ -182,13 +182,36 @@ TEST_F(MainFormShellTest, ExternalFilesTheDialogAndTheRecentList) {
   f.btnFwLoad.Click();
   f.btnFwLoad.Click();
   EXPECT_THAT(f.edFWFile.Items(), ElementsAre(app.File("b.raw"), app.File("a.eraw")));
+  /* the same path in another letter case is another entry (written as a
+     second file, so that it loads on case-sensitive file systems too) */
+  app.Write("B.raw", Image("VXWF-1.2", 10));
+  f.edFWFile.SetText(app.File("B.raw"));
+  f.btnFwLoad.Click();
+  EXPECT_THAT(f.edFWFile.Items(), ElementsAre(app.File("B.raw"), app.File("b.raw"), app.File("a.eraw")));
   /* a failed load leaves the labels */
   f.edFWFile.SetText(app.File("gone.eraw"));
   f.btnFwLoad.Click();
   EXPECT_EQ(f.lblFileVer.Text(), "VXWF-1.2");
   EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 1), kNoDevice + "Ошибка загрузки прошивки");
   EXPECT_EQ(f.reLog.Runs().back().Color, clRed);
-  EXPECT_EQ(f.edFWFile.Items().size(), 2u);
+  EXPECT_EQ(f.edFWFile.Items().size(), 3u);
+}
+
+TEST_F(MainFormShellTest, AFileOnTheCommandLineWinsOverLastFile) {
+  // Named relative to the current directory: a leading "/" would be taken as
+  // a switch prefix.
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(app.Dir());
+  app.Write("cmd.eraw", Image("KOLV-9.5", 8));
+  app.Write("last.eraw", Image("KOLV-9.1", 8));
+  app.Write(kSettingsFileName, "[COMMON]\r\nLastFile=last.eraw\r\n");
+  TMainForm& f = Start({"CMD.ERAW"});
+  EXPECT_TRUE(f.FExternalFirmware);
+  EXPECT_EQ(f.edFWFile.Text(), "cmd.eraw");
+  EXPECT_EQ(f.lblFileVer.Text(), "KOLV-9.5");
+  Destroy();
+  EXPECT_EQ(ReadStoredSettings(TIniFile(app.File(kSettingsFileName))).LastFile, "cmd.eraw");
+  std::filesystem::current_path(before);
 }
 
 TEST_F(MainFormShellTest, TooLargeAPayloadIsShownAndTheUpdaterGoesOn) {
