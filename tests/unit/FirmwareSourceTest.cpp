@@ -5,8 +5,8 @@
 
 #include "RecordingLog.h"
 #include "TempDir.h"
+#include "TestImages.h"
 #include "firmware/FirmwareImage.h"
-#include "link/PacketChecksum.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -131,15 +131,7 @@ TEST(FirmwareSource, ExternalFile) {
   EXPECT_TRUE(sources.LoadFirmware(dir.File("good.raw"), blocks, version, log, shown));
 
   /* a payload over the limit raises the block's error; no line, nothing shown */
-  std::vector<std::uint8_t> big = Image(kMaxFirmwareBlockSize);
-  big.push_back(0x3C);
-  const std::uint32_t sizeWord = static_cast<std::uint32_t>(big.size()) | kImageBuildTimeFlag;
-  for (std::size_t i = 0; i < 4; ++i) big[i] = static_cast<std::uint8_t>(sizeWord >> (8 * i));
-  big[4] = big[5] = 0;
-  const std::uint16_t sum = PacketChecksum(big.data(), static_cast<std::uint16_t>(big.size() & 0xFFFF));
-  big[4] = static_cast<std::uint8_t>(sum);
-  big[5] = static_cast<std::uint8_t>(sum >> 8);
-  dir.Write("big.eraw", big);
+  dir.Write("big.eraw", OversizedImage());
   log.lines.clear();
   shownCount = 0;
   EXPECT_THROW((void)sources.LoadFirmware(dir.File("big.eraw"), blocks, version, log, shown), Exception);

@@ -6,10 +6,10 @@
 
 #include "MainFormDesign.h"
 #include "TempDir.h"
+#include "TestImages.h"
 #include "firmware/FirmwareImage.h"
 #include "gui/headless/Headless.h"
 #include "link/DriverLibraries.h"
-#include "link/PacketChecksum.h"
 #include "platform/Files.h"
 #include "platform/LocalTime.h"
 #include "platform/MainThread.h"
@@ -22,13 +22,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-std::vector<std::uint8_t> Image(const char* version, std::size_t payload) {
-  std::vector<std::uint8_t> bytes(payload, 0x5A), image;
-  std::string error;
-  EXPECT_TRUE(BuildFirmwareImage(version, std::string("02.03.2021 04:05:06"), bytes.data(), bytes.size(), image,
-                                 error));
-  return image;
-}
+std::vector<std::uint8_t> Image(const char* version, std::size_t payload) { return TestImage(version, payload); }
 
 class MainFormShellTest : public ::testing::Test {
 protected:
@@ -215,15 +209,7 @@ TEST_F(MainFormShellTest, AFileOnTheCommandLineWinsOverLastFile) {
 }
 
 TEST_F(MainFormShellTest, TooLargeAPayloadIsShownAndTheUpdaterGoesOn) {
-  std::vector<std::uint8_t> big = Image("VXCR-2.0", kMaxFirmwareBlockSize);
-  big.push_back(0);
-  const std::uint32_t size = static_cast<std::uint32_t>(big.size()) | kImageBuildTimeFlag;
-  for (std::size_t i = 0; i < 4; ++i) big[i] = static_cast<std::uint8_t>(size >> (8 * i));
-  big[4] = big[5] = 0;
-  const std::uint16_t sum = PacketChecksum(big.data(), static_cast<std::uint16_t>(big.size() & 0xFFFF));
-  big[4] = static_cast<std::uint8_t>(sum);
-  big[5] = static_cast<std::uint8_t>(sum >> 8);
-  app.Write("big.eraw", big);
+  app.Write("big.eraw", OversizedImage());
   app.Write(kSettingsFileName, "[COMMON]\r\nLastFile=" + app.File("big.eraw") + "\r\n");
   hFtdiLib.store(nullptr);  // start-up has to look for it after the error
 
