@@ -173,19 +173,11 @@ protected:
     ASSERT_NE(hVxUsbLib.load(), nullptr);
   }
   void TearDown() override {
-    form.reset();
+    DestroyMainForm(form);
     SetExecutableDirectory("");
-    Application.MainForm = nullptr;
-    MainForm = nullptr;
     Pump(20);
   }
-  TMainForm& Create(std::vector<std::string> arguments = {}) {
-    SetCommandLineArguments(std::move(arguments));
-    form = std::make_unique<TMainForm>();
-    MainForm = form.get();
-    Application.MainForm = form.get();
-    return *form;
-  }
+  TMainForm& Create(std::vector<std::string> arguments = {}) { return CreateMainForm(form, std::move(arguments)); }
   HWND Hwnd(const TControl& c) const { return static_cast<HWND>(c.Handle()); }
   TempDir appDir;
   std::unique_ptr<TMainForm> form;

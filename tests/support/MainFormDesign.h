@@ -1,10 +1,31 @@
 #pragma once
 
-// The main window as designed: shared by the headless and the real-window
-// tests.
+// The main window as designed, and its making and unmaking as start-up does
+// them: shared by the headless and the real-window tests.
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "gui/Controls.h"
+#include "platform/Process.h"
+#include "ui/MainForm.h"
+
+// Makes the one main window from the command line, published where start-up
+// publishes it; an earlier window is destroyed first.
+inline TMainForm& CreateMainForm(std::unique_ptr<TMainForm>& form, std::vector<std::string> arguments = {}) {
+  form.reset();
+  SetCommandLineArguments(std::move(arguments));
+  form = std::make_unique<TMainForm>();
+  MainForm = form.get();
+  Application.MainForm = form.get();
+  return *form;
+}
+
+inline void DestroyMainForm(std::unique_ptr<TMainForm>& form) {
+  form.reset();
+  MainForm = nullptr;
+  Application.MainForm = nullptr;
+}
 
 struct TRow {
   const char* name;

@@ -40,18 +40,11 @@ protected:
     SetLocalTimeSource(nullptr);
   }
   TMainForm& Start(std::vector<std::string> arguments = {}) {
-    SetCommandLineArguments(std::move(arguments));
-    form = std::make_unique<TMainForm>();
-    MainForm = form.get();
-    Application.MainForm = form.get();
-    form->Show();
-    return *form;
+    TMainForm& f = CreateMainForm(form, std::move(arguments));
+    f.Show();
+    return f;
   }
-  void Destroy() {
-    form.reset();
-    MainForm = nullptr;
-    Application.MainForm = nullptr;
-  }
+  void Destroy() { DestroyMainForm(form); }
   std::vector<std::string> LogLines() const {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < form->reLog.LineCount(); ++i) lines.push_back(form->reLog.Line(i));

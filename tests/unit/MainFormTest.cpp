@@ -31,18 +31,11 @@ protected:
     hVxUsbLib.store(nullptr);
   }
   void TearDown() override {
-    form.reset();
+    DestroyMainForm(form);
     SetExecutableDirectory("");
-    Application.MainForm = nullptr;
     SetCommandLineArguments({});
   }
-  TMainForm& Create(std::vector<std::string> arguments = {}) {
-    SetCommandLineArguments(std::move(arguments));
-    form = std::make_unique<TMainForm>();
-    MainForm = form.get();
-    Application.MainForm = form.get();
-    return *form;
-  }
+  TMainForm& Create(std::vector<std::string> arguments = {}) { return CreateMainForm(form, std::move(arguments)); }
   // Both libraries present, so that start-up shows no box.
   static void PresetLibraries() {
     hFtdiLib.store(LoadFtdiLibrary(FixturePath("ftd2xx").c_str()));
