@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -40,9 +41,13 @@ public:
   std::uint32_t ProcessorId = 0;
   bool InBootLoader = false;
   bool RestartRequested = false;
-  bool Vanished = false;       // set under DeviceListLock, never cleared
+  // Set by the discovery thread under DeviceListLock, read by the window
+  // thread also outside it; never cleared.
+  std::atomic<bool> Vanished{false};
   TFWLoaderDevGroup* Panel = nullptr;     // owned
-  TWriteThread* WriteThread = nullptr;    // not owned
+  // Written by the window thread, read by the discovery thread under
+  // DeviceListLock while the window may be starting a flash: atomic.
+  std::atomic<TWriteThread*> WriteThread{nullptr};  // not owned
   TFirmwareVersion FirmwareVersion;
   TFirmwareVersion LoaderVersion;
   TLinkBackend Backend;

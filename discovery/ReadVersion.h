@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Thread.h"
+#include "records/DevEntry.h"
+#include "records/MessageKind.h"
+#include "records/OperationLog.h"
+#include "records/TextFormat.h"
+
+// Results of a discovery run; they share one number space with the flashing
+// results (7 is a failed open for both).
+enum TReadVersionResult : std::int32_t {
+  rvSuccess = 0,
+  rvOpenFailed = 7,  // a new device could not be opened
+  rvNoVersion = 8,   // a new device answered neither version query
+};
+
+class TReadVersion;
+
+// What a discovery run needs from the front end that starts it (the main
+// window, or one without a window). Nothing of the window reaches the core
+// except through this.
+class TDiscoveryOwner {
+public:
+  virtual ~TDiscoveryOwner() = default;
+  // The devices the front end shows. The run reads it only in its matching
+  // step, holding DeviceListLock; the front end adds and removes entries only
+  // while holding the same lock.
+  virtual TDeviceList& KnownDevices() = 0;
+  // Where the run's lines go; called on the window thread only.
+  virtual TOperationLog& DiscoveryLog() = 0;
+  // The end of the run, on the window thread after Execute has returned: the
+  // front end takes what it wants of the run's results here. The thread frees
+  // itself right after (with FreeOnTerminate set).
+  virtual void ReadVersionTerminate(TThread* sender) = 0;
+};
+
+// One discovery run: lists the devices of both driver libraries, matches them
+// against the known devices (marking gone ones Vanished and asking their
+// flashing threads to stop), and identifies the new ones. Created suspended;
+// the owner sets FreeOnTerminate and OnTerminate and starts it.
+class TReadVersion : public TThread {
+public:
+  explicit TReadVersion(TDiscoveryOwner& owner);
+  ~TReadVersion() override;
+
+  std::uint32_t FStartTick = 0;
+  std::u16string FMessage;  // the line being handed to the window thread
+  TMessageKind FMessageKind = mkInfo;
+  std::int32_t FMessageSerial = 0;
+  // Devices of this run that the owner does not know yet. The owner moves the
+  // ones it takes out of this list in its end handler; whatever is left (all
+  // of them after a failed run) is destroyed with the thread, links closed.
+  TDeviceList FNewDevices;
+  TDeviceList* FDeviceList = nullptr;
+  std::int32_t FResult = rvSuccess;
+  // The status word of the last framed answer (at least a whole header) a
+  // device gave in this run; 0 when none came.
+  std::int32_t FLastAnswer = 0;
+  std::int32_t FElapsed = 0;
+
+  // Hands a line to the window thread and returns when it is in the log. The
+  // format comes from this program only; device texts go in as arguments.
+  void PostLog(TMessageKind kind, std::int32_t serial, const char* format, ...) VX_PRINTF(4, 5);
+  void PostLogText(TMessageKind kind, std::int32_t serial, const std::string& text);
+
+  // The identification exchange with one new device (its link is opened and
+  // closed here). Public for the tests; the run calls it for each new entry.
+  bool IdentifyDevice(TDevEntry& entry);
+  bool QueryLoaderFirmwareVersion(TDevEntry& entry);
+  bool ReadFirmwareVersionText(TDevEntry& entry);
+  void ReadLoaderInfo(TDevEntry& entry);
+  bool StartBootLoader(TDevEntry& entry);
+
+  // The listing steps, adding to FNewDevices.
+  void ListFtdiDevices();
+  void ListVxUsbDevices();
+
+protected:
+  void Execute() override;
+
+private:
+  void ShowLog();
+  TDiscoveryOwner& FOwner;
+};
+
+// The discovery run in progress, null when none is: at most one at a time.
+// Window thread only.
+extern TReadVersion* ReadVersionThread;
