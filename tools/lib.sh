@@ -29,6 +29,23 @@ export WINEPREFIX=${WINEPREFIX:-$root/build/wine-prefix}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# The Wine loader for a Windows program: 64-bit programs go straight to
+# wine64, so that they run where the 32-bit loader cannot start (a kernel
+# without 32-bit support); everything else to the usual wine.
+wine_loader_for() {
+  local machine=""
+  if [ -f "$1" ]; then
+    local pe
+    pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    [ -n "$pe" ] && machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+  fi
+  if [ "$machine" = "8664" ] && [ -x /usr/lib/wine/wine64 ]; then
+    echo /usr/lib/wine/wine64
+  else
+    echo wine
+  fi
+}
+
 # Creates the Wine prefix once, from this one process, with the crash dialog
 # off so that a crashing program ends instead of waiting for a click.
 ensure_wine_prefix() {

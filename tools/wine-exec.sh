@@ -6,4 +6,6 @@ if [ ! -f "$WINEPREFIX/.vx-ready" ]; then
   echo "wine-exec: no Wine prefix at $WINEPREFIX; run tools/test.sh first" >&2
   exit 125
 fi
-exec wine "$@"
+loader=$(wine_loader_for "$1")
+[ "$loader" = wine ] || export WINELOADER=$loader
+exec "$loader" "$@"
