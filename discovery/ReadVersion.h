@@ -18,6 +18,7 @@ enum TReadVersionResult : std::int32_t {
 };
 
 class TReadVersion;
+struct TQueryAnswer;
 
 // What a discovery run needs from the front end that starts it (the main
 // window, or one without a window). Nothing of the window reaches the core
@@ -54,10 +55,11 @@ public:
   // ones it takes out of this list in its end handler; whatever is left (all
   // of them after a failed run) is destroyed with the thread, links closed.
   TDeviceList FNewDevices;
+  // The owner's list, taken in the matching step under DeviceListLock.
   TDeviceList* FDeviceList = nullptr;
   std::int32_t FResult = rvSuccess;
   // The status word of the last framed answer (at least a whole header) a
-  // device gave in this run; 0 when none came.
+  // device gave to the queries 4, 5 and 10 in this run; 0 when none came.
   std::int32_t FLastAnswer = 0;
   std::int32_t FElapsed = 0;
 
@@ -77,12 +79,24 @@ public:
   // The listing steps, adding to FNewDevices.
   void ListFtdiDevices();
   void ListVxUsbDevices();
+  // Marks the known devices that were not listed Vanished (asking their
+  // flashing threads to stop) and drops the new entries that are known.
+  // Holds DeviceListLock throughout and posts nothing.
+  void MatchKnownDevices();
 
 protected:
   void Execute() override;
 
 private:
   void ShowLog();
+  // Runs one step of the run; an exception ends the step and is logged once
+  // the step has unwound (so after any lock it held is released).
+  template <class TStep>
+  void RunStep(TStep&& step);
+  void PostException(const char* message);
+  // One framed query: the request, then one read into `answer` (cleared
+  // first). The number of bytes read, or -1 when the request did not go out.
+  int Query(TDevEntry& entry, std::uint16_t code, std::uint32_t timeoutMs, TQueryAnswer& answer);
   TDiscoveryOwner& FOwner;
 };
 
