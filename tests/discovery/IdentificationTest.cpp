@@ -104,6 +104,14 @@ TEST_F(DiscoveryTest, AFirmwareDeviceIsAskedForItsTextVersionAndToRestart) {
         << c.label;
     EXPECT_EQ(CallsTo(device, "FT_Write").back().Info.Args[1], kStartRequest.size()) << c.label;
     EXPECT_EQ(CallsTo(device, "FT_Close").size(), 1u) << c.label;
+    if (c.extra == "start_answer = none") {
+      /* the answer is waited for 1000 ms */
+      const auto writes = CallsTo(device, "FT_Write");
+      const auto reset = CallsTo(device, "FT_ResetDevice");
+      ASSERT_EQ(reset.size(), 1u);
+      EXPECT_GE(Between(writes.back(), reset[0]), 1000u);
+      EXPECT_LE(Between(writes.back(), reset[0]), 1002u);
+    }
   }
 }
 
