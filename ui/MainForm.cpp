@@ -405,7 +405,11 @@ void TMainForm::CreateDevicePanel(TDevEntry& entry) {
   const std::string firmware = entry.FirmwareVersion.VersionText();
   const std::string loader = entry.InBootLoader ? entry.LoaderVersion.VersionText() : std::string();
   const std::string serial = std::to_string(entry.Serial);
-  const int top = 80 * static_cast<int>(FDevices.size());
+  // Panels stack by their tops: 80 per device is below the last panel for
+  // up to 11 of them; beyond that the new one goes just below the last.
+  int top = 80 * static_cast<int>(FDevices.size());
+  for (const std::unique_ptr<TDevEntry>& listed : FDevices)
+    if (listed->Panel != nullptr) top = std::max(top, listed->Panel->GroupBox->Top() + 1);
   entry.Panel = new TFWLoaderDevGroup(DevPanel, top, serial, loader, firmware);
 }
 

@@ -127,6 +127,16 @@ TEST_F(DevicePanelTest, PanelsStackInListOrderAndTheAreaFollowsTheCount) {
   EXPECT_EQ(f.FDevices[0]->Serial, 55);
   EXPECT_EQ(headless::PeerCount(), peers + 20);
   EXPECT_EQ(f.DevPanel.Controls().size(), 2u);
+
+  /* twelve and more devices still stack in list order */
+  f.FDevices.clear();
+  EndRun(f, Devices({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"}));
+  EndRun(f, Devices({"12", "13"}));
+  std::vector<int> expected;
+  for (int i = 0; i < 13; ++i) expected.push_back(3 + 96 * i);
+  EXPECT_EQ(PanelTops(f), expected);
+  EXPECT_EQ(f.FDevices[12]->Serial, 13);
+  EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 13 * 96);
 }
 
 TEST_F(DevicePanelTest, PanelLayoutFollowsTheDeviceAreaWidth) {
