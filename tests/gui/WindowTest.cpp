@@ -472,7 +472,9 @@ TEST_F(WindowTest, DevicePanelsAreChildWindowsOfTheDeviceArea) {
     EXPECT_EQ(r.top, c.top);
     EXPECT_EQ(r.right - r.left, c.c->Width());
     EXPECT_EQ(r.bottom - r.top, c.c->Height());
-    if (c.c->Kind() == ckLabel) EXPECT_GT(c.c->Width(), 0);  // sized to the text as measured here
+    if (c.c->Kind() == ckLabel) {
+      EXPECT_GT(c.c->Width(), 0);  // sized to the text as measured here
+    }
   }
   EXPECT_EQ(RectInParent(Hwnd(*p.lblMessage)).right, RectInParent(Hwnd(*p.btnWrite)).left - 4 + 3);
   EXPECT_EQ(GetWindowLongPtrW(Hwnd(*p.lblMessage), GWL_STYLE) & SS_TYPEMASK, SS_CENTER);
