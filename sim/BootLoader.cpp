@@ -1,13 +1,13 @@
 // What the boot loader does with each request: the queries, erase, write and
-// the finish.
+// the finish, and which requests it refuses.
 
 #include "sim/BootLoader.h"
 
 #include <algorithm>
 #include <string>
 
-#include "link/PacketChecksum.h"
 #include "sim/Bytes.h"
+#include "sim/Checksum.h"
 #include "sim/Faults.h"
 
 namespace vxsim {
@@ -15,22 +15,87 @@ namespace {
 
 constexpr std::uint16_t kDone = 128, kProtected = 131, kLocked = 138;
 constexpr std::uint16_t kUnknownCommand = 129, kBadAddress = 132;
+constexpr std::uint16_t kQueryParam = 10;
+constexpr std::uint32_t kSecondFormLoader = 104;  // boot loader 1.04
 
-// Whether [offset, offset + size) lies inside sector `sector` and the flash.
+enum : std::uint16_t {
+  cEraseSector = 1,
+  cWriteBlock = 2,
+  cReadFirmwareVersion = 4,
+  cReadLoaderVersion = 5,
+  cEraseSectorEx = 6,
+  cWriteBlockEx = 7,
+  cReadProcessorId = 10,
+  cWriteDone = 11,
+  cWriteAborted = 12,
+};
+
+struct TRequest {
+  std::uint16_t Length, Code, Param;
+  std::uint32_t Offset;
+  const std::uint8_t* Data;  // the 512 bytes of a block write
+};
+
+// Whether this boot loader takes the erase and write codes of this form:
+// the second form (6, 7) on the known processors; elsewhere the first (1, 2),
+// and the second too from boot loader 1.04 on.
+bool TakesForm(const TDevice& d, std::uint16_t code) {
+  const bool second = code == cEraseSectorEx || code == cWriteBlockEx;
+  if (IsKnownProcessor(d.Cfg.ProcessorId)) return second;
+  return !second || d.Loader.Number >= kSecondFormLoader;
+}
+
+// Whether the request is one this boot loader knows, in the shape it knows it:
+// the right length for its code, the form of its processor, and Param 10 and
+// Offset 0 in a query or finish.
+bool KnownCommand(const TDevice& d, const TRequest& r) {
+  switch (r.Code) {
+    case cReadFirmwareVersion:
+    case cReadLoaderVersion:
+    case cReadProcessorId:
+    case cWriteDone:
+    case cWriteAborted: return r.Length == kHeader && r.Param == kQueryParam && r.Offset == 0;
+    case cEraseSector:
+    case cEraseSectorEx: return r.Length == kHeader && TakesForm(d, r.Code);
+    case cWriteBlock:
+    case cWriteBlockEx: return r.Length == kBlockPacket && TakesForm(d, r.Code);
+    default: return false;
+  }
+}
+
+// A sector change: the sector must exist and the range [offset, offset + size)
+// lie inside it and the flash. 64-bit, so that no offset from the host wraps.
 bool InSector(const TDevice& d, std::uint16_t sector, std::uint32_t offset, std::uint32_t size) {
   if (sector >= d.Map.size()) return false;
-  const TSectorInfo& s = d.Map[sector];
-  return offset >= s.Offset && offset + size <= s.Offset + s.Size && offset + size <= d.Flash.size();
+  const TFlashSector& s = d.Map[sector];
+  const std::uint64_t begin = offset, end = begin + size;
+  return begin >= s.Offset && end <= std::uint64_t{s.Offset} + s.Size && end <= d.Flash.size();
+}
+
+std::uint16_t Erase(TDevice& d, const TRequest& r) {
+  if (r.Param >= d.Map.size() || d.Map[r.Param].Offset != r.Offset || !InSector(d, r.Param, r.Offset, d.Map[r.Param].Size))
+    return kBadAddress;
+  if (d.Cfg.Locked) return kLocked;
+  if (d.Cfg.Protected.count(r.Param)) return kProtected;
+  std::fill_n(d.Flash.begin() + r.Offset, d.Map[r.Param].Size, std::uint8_t{0xFF});
+  return kDone;
+}
+
+std::uint16_t Write(TDevice& d, const TRequest& r) {
+  if (!InSector(d, r.Param, r.Offset, kBlock) || (r.Offset - d.Map[r.Param].Offset) % kBlock != 0) return kBadAddress;
+  if (d.Cfg.Locked) return kLocked;
+  if (d.Cfg.Protected.count(r.Param)) return kProtected;
+  // Flash bits only go from 1 to 0: writing needs an erase first.
+  for (std::size_t i = 0; i < kBlock; ++i) d.Flash[r.Offset + i] &= r.Data[i];
+  return kDone;
 }
 
 void HandleRequest(TModel& m, int index, const std::vector<std::uint8_t>& frame) {
   TDevice& d = m.At(index);
-  const std::uint16_t length = Get16(frame.data());
-  const std::uint16_t code = Get16(frame.data() + 4);
-  const std::uint16_t param = Get16(frame.data() + 6);
-  const std::uint32_t offset = Get32(frame.data() + 8);
+  const TRequest r{Get16(frame.data()), Get16(frame.data() + 4), Get16(frame.data() + 6), Get32(frame.data() + 8),
+                   frame.data() + kHeader};
   ++d.Requests;
-  const std::vector<TFault> faults = TakeFaults(d, code, false);
+  const std::vector<TFault> faults = TakeFaults(d, r.Code, false);
   if (UnplugFault(m, index, faults)) return;
 
   std::vector<std::uint8_t> answer(kHeader, 0);
@@ -39,41 +104,26 @@ void HandleRequest(TModel& m, int index, const std::vector<std::uint8_t>& frame)
     answer.insert(answer.end(), text.begin(), text.end());
     answer.push_back(0);
   };
-  switch (code) {
-    case 4: withText(d.Cfg.FirmwareVersion); break;
-    case 5: withText(d.Cfg.LoaderVersion); break;
-    case 10:
-      answer.resize(kHeader + 4);
-      Put32(answer.data() + kHeader, d.Cfg.ProcessorId);
-      break;
-    case 11:
-    case 12: d.FinishCode = code; break;
-    case 1:
-    case 6:
-      if (length != kHeader || param >= d.Map.size() || d.Map[param].Offset != offset ||
-          !InSector(d, param, offset, d.Map[param].Size))
-        status = kBadAddress;
-      else if (d.Cfg.Locked)
-        status = kLocked;
-      else if (d.Cfg.Protected.count(param))
-        status = kProtected;
-      else
-        std::fill_n(d.Flash.begin() + offset, d.Map[param].Size, std::uint8_t{0xFF});
-      break;
-    case 2:
-    case 7:
-      if (length != kBlockPacket || !InSector(d, param, offset, kBlock) || (offset - d.Map[param].Offset) % kBlock)
-        status = kBadAddress;
-      else if (d.Cfg.Locked)
-        status = kLocked;
-      else if (d.Cfg.Protected.count(param))
-        status = kProtected;
-      else  // flash bits only go from 1 to 0: writing needs an erase first
-        for (std::size_t i = 0; i < kBlock; ++i) d.Flash[offset + i] &= frame[kHeader + i];
-      break;
-    default: status = kUnknownCommand; break;
+  if (!KnownCommand(d, r)) {
+    status = kUnknownCommand;
+  } else {
+    switch (r.Code) {
+      case cReadFirmwareVersion: withText(d.Cfg.FirmwareVersion); break;
+      case cReadLoaderVersion: withText(d.Cfg.LoaderVersion); break;
+      case cReadProcessorId:
+        answer.resize(kHeader + 4);
+        Put32(answer.data() + kHeader, d.Cfg.ProcessorId);
+        break;
+      case cWriteDone:
+      case cWriteAborted: d.FinishCode = r.Code; break;
+      case cEraseSector:
+      case cEraseSectorEx: status = Erase(d, r); break;
+      default: status = Write(d, r); break;
+    }
   }
-  AnswerHeader(answer, status, param, offset);
+  if (status != kDone && status != kProtected && status != kLocked) ++d.RefusedRequests;
+  // A refusal is a bare header that repeats the request's Param and Offset.
+  AnswerHeader(answer, status, r.Param, r.Offset);
   Deliver(m, index, std::move(answer), faults, true);
 }
 
@@ -87,7 +137,7 @@ void AnswerHeader(std::vector<std::uint8_t>& a, std::uint16_t status, std::uint1
   Put16(a.data() + 6, param);
   Put32(a.data() + 8, offset);
   Put16(a.data() + 12, 0);
-  Put16(a.data() + 12, PacketChecksum(a.data(), static_cast<std::uint16_t>(a.size())));
+  Put16(a.data() + 12, FrameChecksum(a.data(), a.size()));
 }
 
 // A request is framed by its Length field. Anything that is not a whole,
@@ -108,7 +158,7 @@ void ProcessFrames(TModel& m, int index) {
     const std::uint16_t stored = Get16(frame.data() + 12);
     Put16(frame.data() + 12, 0);
     const bool good = Get16(frame.data() + 2) == kHeader && (length == kHeader || length == kBlockPacket) &&
-                      PacketChecksum(frame.data(), length) == stored;
+                      FrameChecksum(frame.data(), length) == stored;
     Put16(frame.data() + 12, stored);
     if (!good) {
       ++d.BadRequests;

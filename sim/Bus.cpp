@@ -23,15 +23,10 @@ BOOL CALLBACK PostDeviceChange(HWND window, LPARAM) {
 }
 #endif
 
-TSectorMap MapByName(const std::string& name, std::uint32_t processorId) {
-  if (name == "4K") return SectorMap4K;
-  if (name == "256K") return SectorMap256K;
-  if (name == "512K") return SectorMap512K;
-  if (name == "pages") return SectorMapPages;
-  if (name == "boot27") return SectorMapBoot27;
-  if (name == "boot28") return SectorMapBoot28;
-  if (const TProcessorInfo* p = FindProcessor(processorId)) return *p->SectorMap;
-  return SectorMap512K;
+std::vector<TFlashSector> SectorsOf(const TDeviceConfig& cfg) {
+  TLayout layout = LayoutFor(cfg.ProcessorId, cfg.LoaderVersion);
+  if (cfg.SectorMap != "auto") LayoutByName(cfg.SectorMap, &layout);
+  return LayoutSectors(layout);
 }
 
 }  // namespace
@@ -87,9 +82,9 @@ void ApplyScenario(const TScenario& s) {
   for (const TDeviceConfig& cfg : s.Devices) {
     TDevice d;
     d.Cfg = cfg;
-    const TSectorMap map = MapByName(cfg.SectorMap, cfg.ProcessorId);
-    d.Map.assign(map.begin(), map.end());
-    d.Flash.assign(map.empty() ? 0 : map.back().Offset + map.back().Size, cfg.FlashFill);
+    d.Map = SectorsOf(cfg);
+    d.Loader = ParseLoaderVersion(cfg.LoaderVersion);
+    d.Flash.assign(d.Map.empty() ? 0 : std::size_t{d.Map.back().Offset} + d.Map.back().Size, cfg.FlashFill);
     d.BootLoader = cfg.BootLoader;
     d.Faults = cfg.Faults;
     d.RefuseOpen = cfg.RefuseOpen;

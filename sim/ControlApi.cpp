@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/Checksum.h"
+#include "sim/FlashLayouts.h"
 #include "sim/Transcript.h"
 #include "sim/Transfers.h"
 
@@ -119,6 +121,7 @@ int VxSim_GetDeviceState(int device, VxSimDeviceState* state) {
   state->QueuedBytes = queued;
   state->FlashSize = static_cast<std::uint32_t>(d.Flash.size());
   state->Plugs = d.Generation;
+  state->RefusedRequests = d.RefusedRequests;
   return 0;
 }
 
@@ -131,6 +134,24 @@ uint32_t VxSim_ReadFlash(int device, uint32_t offset, void* buffer, uint32_t cou
   const std::uint32_t n = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(flash.size() - offset));
   std::memcpy(buffer, flash.data() + offset, n);
   return n;
+}
+
+int VxSim_KnownProcessor(uint32_t index, uint32_t* processorId) {
+  const std::vector<std::uint32_t>& ids = KnownProcessors();
+  if (index >= ids.size() || processorId == nullptr) return -1;
+  *processorId = ids[index];
+  return 0;
+}
+
+uint32_t VxSim_SectorMap(uint32_t processorId, const char* loaderVersion, VxSimSector* sectors, uint32_t capacity) {
+  const std::vector<TFlashSector> map = LayoutSectors(LayoutFor(processorId, loaderVersion ? loaderVersion : ""));
+  for (std::size_t i = 0; sectors != nullptr && i < map.size() && i < capacity; ++i)
+    sectors[i] = {map[i].Offset, map[i].Size};
+  return static_cast<uint32_t>(map.size());
+}
+
+uint16_t VxSim_Checksum(const void* bytes, uint32_t count) {
+  return bytes == nullptr ? 0 : FrameChecksum(static_cast<const std::uint8_t*>(bytes), count);
 }
 
 void VxSim_EnableTranscript(int on) {

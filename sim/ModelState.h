@@ -13,8 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "flashing/SectorMaps.h"
 #include "sim/DriverTypes.h"
+#include "sim/FlashLayouts.h"
 #include "sim/Scenario.h"
 
 namespace vxsim {
@@ -36,7 +36,8 @@ struct TDevice {
   bool OnBus = false;
   bool BootLoader = true;
   std::uint32_t Generation = 0;  // plugs so far; handles of older plugs are dead
-  std::vector<TSectorInfo> Map;
+  std::vector<TFlashSector> Map;
+  TLoaderVersion Loader;
   std::vector<std::uint8_t> Flash;
   std::vector<std::uint8_t> Input;
   std::uint32_t LastInput = 0;
@@ -45,7 +46,7 @@ struct TDevice {
   std::uint32_t ReadTimeout = 0;
   std::uint32_t WriteTimeout = 0;
   bool TimeoutsSet = false;
-  std::uint32_t Requests = 0, BadRequests = 0, FinishCode = 0;
+  std::uint32_t Requests = 0, BadRequests = 0, RefusedRequests = 0, FinishCode = 0;
   std::vector<TFault> Faults;
   std::uint32_t RefuseOpen = 0, EmptyDescription = 0;
 };

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "sim/DriverTypes.h"
+#include "sim/FlashLayouts.h"
 #include "sim/Scenario.h"
 
 namespace vxsim {
@@ -128,8 +129,11 @@ bool DeviceKey(TDeviceConfig& d, const std::string& key, const std::string& raw,
     d.LoaderVersion = text;
   else if (key == "processor")
     ok = Number(text, d.ProcessorId);
-  else if (key == "sector_map")
+  else if (key == "sector_map") {
+    TLayout layout;
     d.SectorMap = text;
+    ok = text == "auto" || LayoutByName(text, &layout);
+  }
   else if (key == "protected") {
     std::istringstream in(text);
     std::string item;
