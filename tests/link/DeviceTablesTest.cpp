@@ -59,18 +59,16 @@ TSectors Device(std::uint32_t processorId, const char* loaderVersion) {
 
 TEST(DeviceTables, EveryProcessorAndMapAgreeWithTheDocumentedLayouts) {
   /* the documented layouts themselves: sizes and where they end */
-  EXPECT_EQ(k4K.size(), 64u);
-  EXPECT_EQ(k4K.back().Offset + k4K.back().Size, 0x40000u);
-  EXPECT_EQ(k256K.size(), 22u);
-  EXPECT_EQ(k256K.back().Offset + k256K.back().Size, 0x40000u);
-  EXPECT_EQ(k512K.size(), 30u);
-  EXPECT_EQ(k512K.back().Offset + k512K.back().Size, 0x80000u);
-  EXPECT_EQ(kPages.size(), 256u);
-  EXPECT_EQ(kPages.back().Offset + kPages.back().Size, 0x24400u);
-  EXPECT_EQ(kBoot27.size(), 27u);
-  EXPECT_EQ(kBoot27.back().Offset + kBoot27.back().Size, 0x7D000u);
-  EXPECT_EQ(kBoot28.size(), 28u);
-  EXPECT_EQ(kBoot28.back().Offset + kBoot28.back().Size, 0x7E000u);
+  struct TShape {
+    const TSectors* Map;
+    std::size_t Sectors;
+    std::uint32_t End;
+  };
+  for (const TShape& m : {TShape{&k4K, 64, 0x40000}, TShape{&k256K, 22, 0x40000}, TShape{&k512K, 30, 0x80000},
+                          TShape{&kPages, 256, 0x24400}, TShape{&kBoot27, 27, 0x7D000}, TShape{&kBoot28, 28, 0x7E000}}) {
+    ASSERT_EQ(m.Map->size(), m.Sectors);
+    EXPECT_EQ(m.Map->back().Offset + m.Map->back().Size, m.End) << m.Sectors;
+  }
 
   /* the six maps of the updater */
   EXPECT_EQ(Updater(SectorMap4K), k4K);
