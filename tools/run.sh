@@ -13,7 +13,10 @@ if [ -z "${DISPLAY:-}" ]; then
   exec tools/screenshot.sh build/run/main-window.png "$preset" "${2:-15}"
 fi
 ensure_packages "${build_packages[@]}" "${windows_packages[@]}"
+ensure_wine32_for_preset "$preset"
 stage_updater "$preset" build/run
 ensure_wine_prefix
+loader=$(wine_loader_for build/run/vxfwloader.exe)
+[ "$loader" = wine ] || export WINELOADER=$loader
 echo "Starting build/run/vxfwloader.exe on $DISPLAY; close its window to end."
-exec wine build/run/vxfwloader.exe
+exec "$loader" build/run/vxfwloader.exe

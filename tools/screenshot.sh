@@ -11,20 +11,23 @@ output=${1:-docs/main-window.png}
 preset=${2:-mingw-x64}
 seconds=${3:-6}
 ensure_packages "${build_packages[@]}" "${windows_packages[@]}" "${screenshot_packages[@]}"
+ensure_wine32_for_preset "$preset"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 stage_updater "$preset" "$stage"
 ensure_wine_prefix
+loader=$(wine_loader_for "$stage/vxfwloader.exe")
+[ "$loader" = wine ] || export WINELOADER=$loader
 mkdir -p "$(dirname "$output")"
 
 # A black root window, so that -trim cuts the picture down to the window.
 xvfb-run -a -s "-screen 0 1024x768x24 -br" bash -c '
-  wine "$1/vxfwloader.exe" &
+  "$3" "$1/vxfwloader.exe" &
   pid=$!
   sleep "$2"
   import -window root "$1/root.png"
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
-' _ "$stage" "$seconds" 2>/dev/null
+' _ "$stage" "$seconds" "$loader" 2>/dev/null
 convert "$stage/root.png" -trim +repage "$output"
 identify "$output"

@@ -7,5 +7,13 @@ if [ ! -f "$WINEPREFIX/.vx-ready" ]; then
   exit 125
 fi
 loader=$(wine_loader_for "$1")
-[ "$loader" = wine ] || export WINELOADER=$loader
+if [ "$loader" = wine ]; then
+  # A 32-bit program: it fails here, and says why, when 32-bit Wine cannot run.
+  if ! probe_wine32; then
+    echo "wine-exec: cannot run $1: $wine32_problem" >&2
+    exit 125
+  fi
+else
+  export WINELOADER=$loader
+fi
 exec "$loader" "$@"
