@@ -17,7 +17,7 @@ run() {
 }
 for preset in mingw-x64 mingw-x86; do
   echo "=== Wine, $preset"
-  run wine "build/$preset/bench/vx_log_bench.exe" "${1:-100000}" "${2:-10}" 2>/dev/null || status=1
+  run tools/wine-exec.sh "build/$preset/bench/vx_log_bench.exe" "${1:-100000}" "${2:-10}" 2>/dev/null || status=1
 done
 wineserver -k 2>/dev/null || true
 exit $status

@@ -22,7 +22,7 @@ build/bench-linux/bin/vx_block_bench "$count" || status=1
 ensure_wine_prefix
 for preset in mingw-x64 mingw-x86; do
   echo "=== Wine, $preset"
-  wine "build/$preset/bin/vx_block_bench.exe" "$count" || status=1
+  tools/wine-exec.sh "build/$preset/bin/vx_block_bench.exe" "$count" || status=1
 done
 wineserver -k 2>/dev/null || true
 exit $status

@@ -12,7 +12,8 @@ function(vx_embed_default_image target)
     target_sources(${target} PRIVATE ${rc})
     set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${VX_DEFAULT_IMAGE})
   else()
-    set(cpp ${CMAKE_BINARY_DIR}/firmware/default_image_resource.cpp)
+    # One source per program: a rule may make a file for one directory only.
+    set(cpp ${CMAKE_CURRENT_BINARY_DIR}/${target}_default_image_resource.cpp)
     add_custom_command(OUTPUT ${cpp}
       COMMAND ${CMAKE_COMMAND} -DINPUT=${VX_DEFAULT_IMAGE} -DOUTPUT=${cpp}
               -P ${PROJECT_SOURCE_DIR}/cmake/WriteResourceSource.cmake

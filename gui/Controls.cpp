@@ -34,7 +34,15 @@ void TControl::SetParent(TWinControl* parent) {
   FParent = parent;
   if (parent != nullptr) {
     parent->FControls.push_back(this);
-    if (parent->Peer() != nullptr) CreatePeers();
+    if (parent->Peer() != nullptr) {
+      // Made hidden and shown once its children are in it: one paint for
+      // the whole control instead of one per child.
+      const bool visible = FVisible;
+      FVisible = false;
+      CreatePeers();
+      FVisible = visible;
+      if (visible) Notify(TChange::Visible);
+    }
   }
   if (FAlign != alNone) {
     if (old != nullptr) old->Realign();
@@ -289,8 +297,10 @@ void TWinControl::CreatePeers() {
 }
 
 void TWinControl::DestroyPeers() {
-  for (TControl* c : FControls) c->DestroyPeers();
+  // Its own window first: a window system that takes the children with it
+  // then does so in one step instead of repainting after each child.
   TControl::DestroyPeers();
+  for (TControl* c : FControls) c->DestroyPeers();
 }
 
 // ---- TLabel ----

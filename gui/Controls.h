@@ -164,7 +164,7 @@ public:
 
   // Creates the backend's peer of this control (and of its children).
   virtual void CreatePeers();
-  // Destroys the peers of the children, then this control's own.
+  // Destroys this control's peer and those of its children.
   virtual void DestroyPeers();
 
 protected:

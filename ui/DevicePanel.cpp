@@ -10,8 +10,8 @@ constexpr int kTitleFontHeight = 16;
 constexpr int kValueFontHeight = 13;
 
 // The window's font (Tahoma) in another size.
-TFont PanelFont(const TControl& c, int height, bool bold) {
-  TFont f = c.Font();
+TFont PanelFont(const TWinControl& devPanel, int height, bool bold) {
+  TFont f = devPanel.Font();
   f.Height = height;
   f.Bold = bold;
   return f;
@@ -27,8 +27,11 @@ void PlaceLabel(TLabel& label, int left, int top, const std::string& text) {
 
 TFWLoaderDevGroup::TFWLoaderDevGroup(TWinControl& devPanel, int top, const std::string& serialText,
                                      const std::string& loaderVersionText, const std::string& firmwareVersionText) {
-  // 1. The group box, the labels and the button; the box holds them and
-  //    DevPanel holds the box. Each gets its window as it is placed.
+  // The panel is put together off the window and placed in the device area
+  // once it is complete, so that its windows are made once, in their final
+  // places: a window per property change would cost a visible part of a
+  // second under a slow window system.
+  // 1. The group box, the labels and the button; the box holds them.
   GroupBox = std::make_unique<TGroupBox>(nullptr, "GroupBox");
   lblSerialTitle = std::make_unique<TLabel>(nullptr, "lblSerialTitle");
   lblSerial = std::make_unique<TLabel>(nullptr, "lblSerial");
@@ -42,7 +45,6 @@ TFWLoaderDevGroup::TFWLoaderDevGroup(TWinControl& devPanel, int top, const std::
                              lblDevVer.get(),         lblLoaderVerTitle.get(), lblLoaderVer.get(),
                              lblMessage.get(),        btnWrite.get()};
   for (TControl* c : boxed) c->SetParent(GroupBox.get());
-  GroupBox->SetParent(&devPanel);
 
   // 2. The progress bar.
   ProgressBar = std::make_unique<TProgressBar>(nullptr, "ProgressBar");
@@ -55,12 +57,13 @@ TFWLoaderDevGroup::TFWLoaderDevGroup(TWinControl& devPanel, int top, const std::
   // 4. Where the loader labels go in a device area of this width.
   const int loaderLeft = std::max(devPanel.Width() - 235, 423);
 
-  // 5. The box itself, aligned at its top among the other panels.
+  // 5. The box itself, as wide as its alignment at the top of the device area
+  //    will make it.
   GroupBox->SetText("Прибор" + serialText);
   GroupBox->AlignWithMargins = true;
   GroupBox->Margins = {3, 3, 3, 3};
-  GroupBox->SetHeight(kHeight);
-  GroupBox->SetTop(top);
+  GroupBox->SetBounds(GroupBox->Margins.Left, top, devPanel.ClientWidth() - GroupBox->Margins.Left -
+                                                       GroupBox->Margins.Right, kHeight);
   GroupBox->SetAlign(alTop);
 
   // 6. The bar along the bottom of the box.
@@ -87,17 +90,20 @@ TFWLoaderDevGroup::TFWLoaderDevGroup(TWinControl& devPanel, int top, const std::
 
   // 9. Fonts.
   for (TLabel* title : {lblSerialTitle.get(), lblDevVerTitle.get(), lblLoaderVerTitle.get()})
-    title->SetFont(PanelFont(*title, kTitleFontHeight, false));
+    title->SetFont(PanelFont(devPanel, kTitleFontHeight, false));
   for (TLabel* value : {lblSerial.get(), lblDevVer.get(), lblLoaderVer.get()})
-    value->SetFont(PanelFont(*value, kValueFontHeight, true));
+    value->SetFont(PanelFont(devPanel, kValueFontHeight, true));
 
   // 10. The message, between the bar's left edge and the button.
   lblMessage->SetAutoSize(false);
   lblMessage->SetBounds(ProgressBar->Left(), 38, btnWrite->Left() - 4, 20);
   lblMessage->SetAlignment(taCenter);
   lblMessage->Anchors = akLeftTopRight;
-  lblMessage->SetFont(PanelFont(*lblMessage, kTitleFontHeight, true));
+  lblMessage->SetFont(PanelFont(devPanel, kTitleFontHeight, true));
   lblMessage->SetText("Прибор подключен");
+
+  // 11. Into the device area, among the other panels by its top.
+  GroupBox->SetParent(&devPanel);
 }
 
 TFWLoaderDevGroup::~TFWLoaderDevGroup() {
