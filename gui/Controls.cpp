@@ -23,6 +23,25 @@ TControl::~TControl() {
   }
 }
 
+void TControl::SetParent(TWinControl* parent) {
+  if (parent == FParent) return;
+  DestroyPeers();
+  TWinControl* old = FParent;
+  if (old != nullptr) {
+    auto& list = old->FControls;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  }
+  FParent = parent;
+  if (parent != nullptr) {
+    parent->FControls.push_back(this);
+    if (parent->Peer() != nullptr) CreatePeers();
+  }
+  if (FAlign != alNone) {
+    if (old != nullptr) old->Realign();
+    if (parent != nullptr) parent->Realign();
+  }
+}
+
 TForm* TControl::ParentForm() {
   TControl* c = this;
   while (c->FParent != nullptr) c = c->FParent;
@@ -61,6 +80,12 @@ void TControl::SetAlign(TAlign align) {
   if (align == FAlign) return;
   FAlign = align;
   if (FParent != nullptr) FParent->Realign();
+}
+
+void TControl::SetConstraints(const TSizeConstraints& constraints) {
+  Constraints = constraints;
+  if (FAlign != alNone && FParent != nullptr) FParent->Realign();
+  else PlaceBounds(FLeft, FTop, FWidth, FHeight);
 }
 
 void TControl::SetVisible(bool visible) {
@@ -117,12 +142,14 @@ void TControl::CreatePeers() {
   if (!FPeer) FPeer = Backend().CreatePeer(*this);
 }
 
+void TControl::DestroyPeers() { FPeer.reset(); }
+
 // ---- TWinControl ----
 
 TWinControl::~TWinControl() {
   // Children that outlive their parent lose their peers with it.
   for (TControl* c : FControls) {
-    c->FPeer.reset();
+    c->DestroyPeers();
     c->FParent = nullptr;
   }
 }
@@ -259,6 +286,11 @@ void TWinControl::CreatePeers() {
   TControl::CreatePeers();
   for (TControl* c : CreationOrder()) c->CreatePeers();
   Realign();
+}
+
+void TWinControl::DestroyPeers() {
+  for (TControl* c : FControls) c->DestroyPeers();
+  TControl::DestroyPeers();
 }
 
 // ---- TLabel ----

@@ -104,6 +104,12 @@ public:
   [[nodiscard]] const std::string& Name() const { return FName; }
   [[nodiscard]] TControlKind Kind() const { return FKind; }
   [[nodiscard]] TWinControl* Parent() const { return FParent; }
+  // Moves the control (with its children) to another parent, or takes it off
+  // its parent with null. Its backend window goes with the old parent's and a
+  // new one is made when the new parent has one already, so controls made
+  // after the window exists are shown too. Aligned controls re-align both
+  // parents.
+  void SetParent(TWinControl* parent);
   [[nodiscard]] TForm* ParentForm();
 
   [[nodiscard]] int Left() const { return FLeft; }
@@ -124,6 +130,8 @@ public:
   TMargins Margins;
   TAnchors Anchors;
   TSizeConstraints Constraints;
+  // Changes the constraints and lays the control out under them at once.
+  void SetConstraints(const TSizeConstraints& constraints);
 
   [[nodiscard]] bool Visible() const { return FVisible; }
   void SetVisible(bool visible);
@@ -156,6 +164,8 @@ public:
 
   // Creates the backend's peer of this control (and of its children).
   virtual void CreatePeers();
+  // Destroys the peers of the children, then this control's own.
+  virtual void DestroyPeers();
 
 protected:
   void Notify(TChange change) const {
@@ -230,6 +240,7 @@ public:
   void ClientResizedBy(int dw, int dh);
 
   void CreatePeers() override;
+  void DestroyPeers() override;
   // Children in tab order (tab stops first, by TabOrder), then the rest in
   // the order they were created: the order in which peers are created.
   [[nodiscard]] std::vector<TControl*> CreationOrder() const;

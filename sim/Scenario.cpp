@@ -1,8 +1,11 @@
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 
 #include "sim/DriverTypes.h"
-#include "sim/Model.h"
+#include "sim/FlashLayouts.h"
+#include "sim/Scenario.h"
 
 namespace vxsim {
 namespace {
@@ -126,8 +129,11 @@ bool DeviceKey(TDeviceConfig& d, const std::string& key, const std::string& raw,
     d.LoaderVersion = text;
   else if (key == "processor")
     ok = Number(text, d.ProcessorId);
-  else if (key == "sector_map")
+  else if (key == "sector_map") {
+    TLayout layout;
     d.SectorMap = text;
+    ok = text == "auto" || LayoutByName(text, &layout);
+  }
   else if (key == "protected") {
     std::istringstream in(text);
     std::string item;
@@ -212,6 +218,17 @@ int ParseScenario(const std::string& text, TScenario& out, std::string& error) {
     if (!ok) return number;
   }
   return 0;
+}
+
+void LoadEnvironmentScenario() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (const char* path = std::getenv("VXSIM_SCENARIO"); path != nullptr && *path != '\0') {
+      char error[256] = "";
+      if (VxSim_LoadScenarioFile(path, error, sizeof error) != 0)
+        std::fprintf(stderr, "vxsim: scenario %s: %s\n", path, error);
+    }
+  });
 }
 
 }  // namespace vxsim

@@ -73,11 +73,28 @@ typedef struct VxSimDeviceState {
   uint32_t QueuedBytes;   // bytes in the receive queue, due or not
   uint32_t FlashSize;
   uint32_t Plugs;         // times plugged in, counting the first
+  uint32_t RefusedRequests;  // framed requests answered with a refusal (129 or 132)
 } VxSimDeviceState;
 VXSIM_API int VxSim_GetDeviceState(int device, VxSimDeviceState* state);
 
 // Copies flash contents; returns the number of bytes copied.
 VXSIM_API uint32_t VxSim_ReadFlash(int device, uint32_t offset, void* buffer, uint32_t count);
+
+// The device's own tables, for tests that hold the updater's against them.
+// VxSim_KnownProcessor stores the identifier of known processor `index` and
+// returns 0, or -1 past the last one. VxSim_SectorMap gives the sector map a
+// device with this processor identifier and boot loader version text (for
+// example "VXBL-1.04TR") has: it fills at most `capacity` sectors and returns
+// the number of sectors of the map. VxSim_Checksum is the packet checksum as
+// the boot loader computes it.
+typedef struct VxSimSector {
+  uint32_t Offset;
+  uint32_t Size;
+} VxSimSector;
+VXSIM_API int VxSim_KnownProcessor(uint32_t index, uint32_t* processorId);
+VXSIM_API uint32_t VxSim_SectorMap(uint32_t processorId, const char* loaderVersion, VxSimSector* sectors,
+                                   uint32_t capacity);
+VXSIM_API uint16_t VxSim_Checksum(const void* bytes, uint32_t count);
 
 // The transcript: one entry per driver call, in call order.
 typedef struct VxSimCall {

@@ -11,6 +11,7 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "ui/CommandLine.h"
+#include "ui/DevicePanel.h"
 #include "ui/LogFile.h"
 #include "ui/SettingsFile.h"
 
@@ -24,6 +25,8 @@ TFont TahomaFont(int height, bool bold = false) {
   f.Bold = bold;
   return f;
 }
+
+void DeleteDevicePanel(TFWLoaderDevGroup* panel) { delete panel; }
 
 }  // namespace
 
@@ -41,8 +44,9 @@ TMainForm::TMainForm(void* /*owner*/) : TForm(kMainFormClassName, "MainForm") {
   RescanTimer.SetInterval(3000);
 
   // 2. Fields (FDevices starts empty; DeviceListLock lives as long as the
-  // process).
+  // process). Entries delete their panels through the window.
   RescanTimer.SetEnabled(false);
+  InstallPanelDeleter(DeleteDevicePanel);
 
   // 3. The command line fixes the firmware source.
   ReadCommandLine();
@@ -186,6 +190,13 @@ void TMainForm::FormShow(void* /*sender*/) {
 }
 
 void TMainForm::FormDestroy(void* /*sender*/) {
+  // From here on nothing starts a discovery run: the error box below runs a
+  // modal loop in which a device change or a timer tick would otherwise start
+  // one that nobody serves while the entries are deleted.
+  FDestroying = true;
+  DevTimer.SetEnabled(false);
+  RescanTimer.SetEnabled(false);
+
   // Workers still running refer to device entries and post to the log: ask
   // them to stop and wait for them (serving their hand-overs and end handlers)
   // while every control and entry is still alive.
@@ -220,7 +231,7 @@ bool TMainForm::Dispatch(TMessage& message) {
 }
 
 void TMainForm::WMDeviceChange(TMessage& message) {
-  if (message.WParam == DBT_DEVNODES_CHANGED_CODE) {
+  if (message.WParam == DBT_DEVNODES_CHANGED_CODE && !FDestroying) {
     DevTimer.SetEnabled(false);
     DevTimer.SetEnabled(true);
   }
@@ -321,7 +332,92 @@ void TMainForm::btnFwOpenClick(void* /*sender*/) {
   btnFwLoad.Click();
 }
 
-// ---- calls into work that is not built yet ----
+// ---- device list and panels ----
 
-// Next step: start a discovery thread unless one is running.
-bool TMainForm::StartReadVersion() { return true; }
+bool TMainForm::StartReadVersion() {
+  if (FDestroying) return false;
+  if (ReadVersionThread != nullptr) return true;  // one run at a time
+  auto* run = new TReadVersion(*this);
+  ReadVersionThread = run;
+  run->SetPriority(tpNormal);
+  run->FreeOnTerminate = true;
+  run->OnTerminate = [this](TThread* sender) { ReadVersionTerminate(sender); };
+  run->Start();
+  return true;
+}
+
+void TMainForm::ReadVersionTerminate(TThread* sender) {
+  auto& run = *static_cast<TReadVersion*>(sender);
+  if (run.FResult != rvSuccess) {
+    // The list stays as it is, vanished entries included; the run's new
+    // entries go with the thread.
+    DeviceLogFmt(mkError, 0, "(% 6d)Ошибка %d поиске новых устройств. Последний код ответа прибора %d", run.FElapsed,
+                 run.FResult, run.FLastAnswer);
+  } else {
+    {
+      std::lock_guard lock(DeviceListLock);
+      RemoveVanishedDevices();
+      ListNewDevices(run);
+    }
+    TSizeConstraints limits = DevPanel.Constraints;
+    limits.MinHeight = FDevices.empty() ? TFWLoaderDevGroup::kHeight
+                                        : TFWLoaderDevGroup::kPitch * static_cast<int>(FDevices.size());
+    DevPanel.SetConstraints(limits);
+  }
+  ReadVersionThread = nullptr;
+}
+
+// Holding DeviceListLock. An entry still being flashed stays: its flash's
+// end removes it.
+void TMainForm::RemoveVanishedDevices() {
+  for (auto it = FDevices.begin(); it != FDevices.end();) {
+    TDevEntry& entry = **it;
+    if (entry.Vanished.load() && entry.WriteThread.load() == nullptr) {
+      DeviceLogFmt(mkInfo, entry.Serial, "Прибор отключен");
+      it = FDevices.erase(it);  // its panel goes with it
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Holding DeviceListLock. The window takes over every new entry of the run.
+void TMainForm::ListNewDevices(TReadVersion& run) {
+  TDeviceList found = std::move(run.FNewDevices);
+  run.FNewDevices.clear();
+  for (std::unique_ptr<TDevEntry>& owned : found) {
+    TDevEntry& entry = *owned;
+    DeviceLogFmt(mkInfo, entry.Serial, "Прибор подключен");
+    FDevices.push_back(std::move(owned));
+    CreateDevicePanel(entry);
+    entry.Panel->btnWrite->SetEnabled(entry.InBootLoader);
+    DeviceLogFmt(mkInfo, entry.Serial, "Версия прошивки %s", entry.FirmwareVersion.VersionText().c_str());
+    // This line carries no device's prefix.
+    if (entry.InBootLoader) LogFmt(mkInfo, "Версия загрузчика %s", entry.LoaderVersion.VersionText().c_str());
+    DeviceLogFmt(mkInfo, entry.Serial, "Идентификатор процессора 0x%08X", static_cast<unsigned>(entry.ProcessorId));
+    DeviceLogFmt(mkInfo, entry.Serial, "Режим работы - %s", entry.InBootLoader ? "Загрузчик" : "Прошивка");
+    if (!entry.InBootLoader && entry.RestartRequested)
+      SetDeviceMessage(entry, "Отключите прибор и подключите заново.", mkSuccess);
+  }
+}
+
+void TMainForm::CreateDevicePanel(TDevEntry& entry) {
+  const std::string firmware = entry.FirmwareVersion.VersionText();
+  const std::string loader = entry.InBootLoader ? entry.LoaderVersion.VersionText() : std::string();
+  const std::string serial = std::to_string(entry.Serial);
+  // Panels stack by their tops: 80 per device is below the last panel for
+  // up to 11 of them; beyond that the new one goes just below the last.
+  int top = 80 * static_cast<int>(FDevices.size());
+  for (const std::unique_ptr<TDevEntry>& listed : FDevices)
+    if (listed->Panel != nullptr) top = std::max(top, listed->Panel->GroupBox->Top() + 1);
+  entry.Panel = new TFWLoaderDevGroup(DevPanel, top, serial, loader, firmware);
+}
+
+void TMainForm::SetDeviceMessage(TDevEntry& entry, const std::string& text, TMessageKind kind) {
+  if (entry.Panel == nullptr) return;  // not listed yet
+  TLabel& label = *entry.Panel->lblMessage;
+  label.SetText(text);
+  TFont font = label.Font();
+  font.Color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clWindowText;
+  label.SetFont(font);
+}

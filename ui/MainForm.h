@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/ReadVersion.h"
 #include "firmware/FirmwareSource.h"
 #include "gui/Controls.h"
 #include "records/DevEntry.h"
@@ -18,12 +19,13 @@ inline constexpr const char* kMainFormClassName = "TMainForm";
 inline constexpr const char* kMainFormCaption = "Обновление прошивки Вельмар";
 inline constexpr const char* kMessageCaption = "Velmar Firmware Loader";
 
-// The updater's only window. It owns the controls, the device list and the
-// firmware choice, and it is the operation log of the whole program.
+// The updater's only window. It owns the controls, the device list (each
+// entry with its panel) and the firmware choice, it is the operation log of
+// the whole program, and it starts and ends the discovery runs.
 // External firmware mode (FExternalFirmware) and the result of the latest load
 // from the embedded image (FResourceFirmwareLoaded) come with the firmware
 // sources it derives from.
-class TMainForm : public TForm, public TOperationLog, public TFirmwareSources {
+class TMainForm : public TForm, public TOperationLog, public TFirmwareSources, public TDiscoveryOwner {
 public:
   explicit TMainForm(void* owner = nullptr);
   ~TMainForm() override;
@@ -70,7 +72,21 @@ public:
 
   void ReadSettings();
   void WriteSettings();
+
+  // Starts a discovery run unless one is in progress (true then as well);
+  // false once the window's destruction has begun: no run starts after that.
   bool StartReadVersion();
+  // The end of a discovery run: a failed run is only reported; a successful
+  // one takes out the gone devices and lists the new ones with their panels.
+  void ReadVersionTerminate(TThread* sender) override;
+  TDeviceList& KnownDevices() override { return FDevices; }
+  TOperationLog& DiscoveryLog() override { return *this; }
+
+  // The panel of an entry just appended to FDevices, stored in its Panel.
+  void CreateDevicePanel(TDevEntry& entry);
+  // Shows a message on the entry's panel in the colour of its kind; nothing
+  // for an entry without a panel.
+  void SetDeviceMessage(TDevEntry& entry, const std::string& text, TMessageKind kind);
 
   // Loads the image of the current source (edFWFile's file in external
   // firmware mode) into the list and record; shows its version and date.
@@ -84,9 +100,14 @@ public:
   void WriteLogToFile(const std::string& line);
 
 private:
+  void RemoveVanishedDevices();
+  void ListNewDevices(TReadVersion& run);
   void BuildControls();
   void SetDesignedControls();
   void ReadCommandLine();
+
+  // Set as FormDestroy begins: device changes and the timers start nothing.
+  bool FDestroying = false;
 };
 
 extern TMainForm* MainForm;

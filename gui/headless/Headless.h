@@ -40,6 +40,9 @@ void SetTextMeasure(std::function<bool(const TFont&, const std::string&, int&, i
 // The virtual desktop the settings are checked against (1920 x 1080 after Reset).
 void SetVirtualDesktop(int width, int height);
 
+// Backend peers alive now (one per realised control).
+int PeerCount();
+
 // Forgets boxes, handlers and quit requests and sets virtual time to 0.
 void Reset();
 

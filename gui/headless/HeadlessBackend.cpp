@@ -9,14 +9,20 @@ namespace {
 constexpr int kFrameWidth = 16;
 constexpr int kFrameHeight = 39;
 
+int livePeers = 0;
+
 class THeadlessPeer : public TPeer {
 public:
   explicit THeadlessPeer(TControl& control) {
+    ++livePeers;
     if (control.Kind() == ckForm) {
       auto& form = static_cast<TForm&>(control);
       form.SetFrame(kFrameWidth, kFrameHeight);
     }
   }
+  ~THeadlessPeer() override { --livePeers; }
+  THeadlessPeer(const THeadlessPeer&) = delete;
+  THeadlessPeer& operator=(const THeadlessPeer&) = delete;
 };
 
 struct TState {
@@ -92,6 +98,7 @@ void SetMessageBoxHandler(std::function<int(const TMessageBoxCall&)> handler) {
 void SetOpenDialogHandler(std::function<bool(TOpenDialog&)> handler) { State().dialogHandler = std::move(handler); }
 std::uint32_t Now() { return State().now; }
 int QuitRequests() { return State().quits; }
+int PeerCount() { return livePeers; }
 void SetTextMeasure(std::function<bool(const TFont&, const std::string&, int&, int&)> measure) {
   State().measure = std::move(measure);
 }

@@ -132,6 +132,9 @@ public:
       case TChange::Enabled: EnableWindow(FHwnd, FControl.Enabled()); break;
       case TChange::Font:
         SendMessageW(FHwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontHandle(FControl.Font())), TRUE);
+        // The colour is no part of the font handle: a change of colour alone
+        // must repaint too (the parent answers WM_CTLCOLORSTATIC with it).
+        InvalidateRect(FHwnd, nullptr, TRUE);
         if (FControl.Kind() == ckComboBox) ApplyComboHeight();
         break;
       case TChange::Checked:

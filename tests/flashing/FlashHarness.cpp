@@ -162,42 +162,26 @@ std::vector<int> FlashTest::Codes() const {
 }
 
 std::vector<TDeviceSector> FlashTest::DeviceSectors() const {
-  // The layouts of the device's flash chips.
-  const auto uniform = [](std::uint32_t count, std::uint32_t start, std::uint32_t size) {
-    std::vector<TDeviceSector> m;
-    for (std::uint32_t n = 0; n < count; ++n) m.push_back({start + n * size, size});
-    return m;
-  };
-  const auto join = [](std::vector<TDeviceSector> a, const std::vector<TDeviceSector>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
-  const std::map<std::string, std::vector<TDeviceSector>> maps{
-      {"4K", uniform(64, 0, 0x1000)},
-      {"256K", join(uniform(16, 0, 0x1000), uniform(6, 0x10000, 0x8000))},
-      {"512K", join(uniform(16, 0, 0x1000), uniform(14, 0x10000, 0x8000))},
-      {"pages", uniform(256, 0x4400, 0x200)},
-      {"boot27", join(join(uniform(8, 0, 0x1000), uniform(14, 0x8000, 0x8000)), uniform(5, 0x78000, 0x1000))},
-      {"boot28", join(join(uniform(8, 0, 0x1000), uniform(14, 0x8000, 0x8000)), uniform(6, 0x78000, 0x1000))},
-  };
-  const std::size_t key = sim_.Extra.find("sector_map = ");
-  if (key != std::string::npos) {
-    const std::size_t from = key + 13;
-    return maps.at(sim_.Extra.substr(from, sim_.Extra.find('\n', from) - from));
-  }
-  switch (sim_.ProcessorId) {
-    case 0x10040204: return maps.at("4K");
-    case 0x25011723: case 0x26013733: case 0x26013F33: return maps.at("256K");
-    case 0x400FE000: return maps.at("pages");
-    default: return maps.at("512K");
-  }
+  // The device's own table, not the updater's.
+  std::vector<VxSimSector> sectors(512);
+  const std::uint32_t count = VxSim_SectorMap(sim_.ProcessorId, sim_.LoaderVersion.c_str(), sectors.data(),
+                                              static_cast<std::uint32_t>(sectors.size()));
+  EXPECT_GT(count, 0u);
+  EXPECT_LE(count, sectors.size());
+  sectors.resize(std::min<std::size_t>(count, sectors.size()));
+  std::vector<TDeviceSector> out;
+  for (const VxSimSector& s : sectors) out.push_back({s.Offset, s.Size});
+  return out;
 }
 
 void FlashTest::ExpectFlash(const std::vector<std::uint8_t>& payload, int first, int last, std::uint8_t fill,
                             const std::set<int>& untouched) {
   const std::vector<TDeviceSector> sectors = DeviceSectors();
   ASSERT_LT(static_cast<std::size_t>(last), sectors.size());
-  const std::uint32_t flashSize = vxsim::State(device_).FlashSize;
+  const VxSimDeviceState state = vxsim::State(device_);
+  EXPECT_EQ(state.BadRequests, 0u);
+  EXPECT_EQ(state.RefusedRequests, 0u);
+  const std::uint32_t flashSize = state.FlashSize;
   ASSERT_EQ(flashSize, sectors.back().Offset + sectors.back().Size);
 
   std::vector<std::uint8_t> expected(flashSize, fill);

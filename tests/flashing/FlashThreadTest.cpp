@@ -106,7 +106,7 @@ TEST_F(FlashTest, AFlashThatCannotBeginNeverOpensTheDevice) {
     owner_.load = c.load;
     owner_.payload.assign(c.payload, c.fill);
     owner_.versionText = c.image;
-    vxsim::TSimDevice d = Loader("sector_map = boot28", 0);
+    vxsim::TSimDevice d = Loader("", 0);
     d.FirmwareVersion = c.deviceFirmware;
     d.LoaderVersion = c.loader;
     Device(d);

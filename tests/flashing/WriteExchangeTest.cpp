@@ -140,7 +140,7 @@ TEST_F(FlashTest, TheCommandFormOfAnUnknownProcessorFollowsImageAndLoader) {
     // Sector 4 of the 28-sector map, at 0x4000.
     owner_.payload = Payload(0x1000);
     owner_.versionText = c.image;
-    vxsim::TSimDevice d = Loader("sector_map = boot28", 0x12345678);
+    vxsim::TSimDevice d = Loader("", 0x12345678);
     d.LoaderVersion = c.loader;
     d.FirmwareVersion = c.deviceFirmware;
     Device(d);
@@ -175,6 +175,32 @@ TEST_F(FlashTest, APageSectorIsOneBlockOverTheMakersLibrary) {
   EXPECT_EQ(requests[3].Param, 1);
   EXPECT_EQ(vxsim::Calls("RQ_CloseDevice").size(), 1u);
   ExpectFlash(owner_.payload, 0, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FlashTest, EveryKnownProcessorGetsTheSecondFormAndItsOwnRange) {
+  std::uint32_t id = 0;
+  int known = 0;
+  for (std::uint32_t index = 0; VxSim_KnownProcessor(index, &id) == 0; ++index) {
+    SCOPED_TRACE(id);
+    ++known;
+    Fresh();
+    owner_.payload = Payload(0x1000);
+    Device(Loader("", id));
+    const std::size_t sectors = DeviceSectors().size();
+    // The first sector an image may use: past the boot loader's own sectors.
+    const int first = sectors == 256 ? 0 : sectors == 64 ? 4 : 10;
+    TFlashRun& run = Flash();
+    EXPECT_EQ(run.result, wrSuccess);
+    for (const TRequest& r : Requests())
+      EXPECT_TRUE(r.Code == cmEraseSectorEx || r.Code == cmWriteBlockEx || r.Code == cmWriteDone) << r.Code;
+    EXPECT_EQ(vxsim::State(device_).RefusedRequests, 0u);
+    ExpectFlash(owner_.payload, first, static_cast<int>(sectors) - 1);
+  }
+  EXPECT_EQ(known, 13);
 }
 
 }  // namespace

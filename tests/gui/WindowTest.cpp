@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "MainFormDesign.h"
+#include "Win32Pump.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"
 #include "platform/LocalTime.h"
@@ -26,63 +28,13 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/Ticks.h"
+#include "ui/DevicePanel.h"
 #include "ui/MainForm.h"
 #include "ui/SettingsFile.h"
 #include "platform/Files.h"
 #include "TempDir.h"
 
 namespace {
-
-std::wstring W(const std::string& text) {
-  const std::u16string u = Cp1251ToUtf16(text);
-  return std::wstring(u.begin(), u.end());
-}
-
-std::wstring WindowsPath(std::string path) {
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  return W(path.rfind("/", 0) == 0 || path.rfind("\\", 0) == 0 ? "Z:" + path : path);
-}
-
-void Pump(std::uint32_t ms) {
-  const std::uint32_t start = TickCount();
-  do {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-  } while (TickCount() - start < ms);
-}
-
-bool PumpUntil(const std::function<bool()>& done, std::uint32_t ms) {
-  const std::uint32_t start = TickCount();
-  while (!done()) {
-    if (TickCount() - start > ms) return false;
-    Pump(5);
-  }
-  return true;
-}
-
-std::wstring ClassOf(HWND hwnd) {
-  wchar_t name[128] = {};
-  GetClassNameW(hwnd, name, 128);
-  return name;
-}
-
-std::wstring TextOf(HWND hwnd) {
-  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
-
-RECT RectInParent(HWND hwnd) {
-  RECT r;
-  GetWindowRect(hwnd, &r);
-  MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
-  return r;
-}
 
 // A message box of the given process (0: any) that is open now.
 struct TBox {
@@ -401,6 +353,124 @@ TEST_F(WindowTest, DeviceChangeReArmsTheOneShotDeviceTimer) {
   for (WPARAM code : {0x8000u, 0x8004u, 0x0018u, 0u}) PostMessageW(main, WM_DEVICECHANGE, code, 0);
   Pump(400);
   EXPECT_EQ(ticks.size(), 2u);
+}
+
+TEST_F(WindowTest, DevicePanelsAreChildWindowsOfTheDeviceArea) {
+  TMainForm& f = Create();
+  f.DevTimer.SetEnabled(false);  // no discovery run adds devices of its own here
+  f.Show();
+  Pump(30);
+  auto add = [&f](const char* serial) -> TDevEntry& {
+    auto entry = std::make_unique<TDevEntry>(serial, kFtdiDeviceCode, lbFtdi);
+    entry->InBootLoader = true;
+    EXPECT_TRUE(entry->FirmwareVersion.Parse("VXCR-1.9"));
+    EXPECT_TRUE(entry->LoaderVersion.Parse("VXBL-1.2"));
+    TDevEntry& e = *entry;
+    f.FDevices.push_back(std::move(entry));
+    f.CreateDevicePanel(e);
+    return e;
+  };
+  TDevEntry& first = add("1234567");
+  TDevEntry& second = add("2");
+  Pump(30);
+  ASSERT_NE(first.Panel, nullptr);
+  const TFWLoaderDevGroup& p = *first.Panel;
+  const int area = f.DevPanel.Width();
+  const int loaderLeft = std::max(area - 235, 423);
+
+  /* the group box in DevPanel, the others in the group box */
+  const HWND box = Hwnd(*p.GroupBox);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(GetParent(box), Hwnd(f.DevPanel));
+  EXPECT_EQ(ClassOf(box), L"Button");
+  EXPECT_EQ(GetWindowLongPtrW(box, GWL_STYLE) & BS_TYPEMASK, BS_GROUPBOX);
+  EXPECT_EQ(TextOf(box), W("Прибор1234567"));
+  RECT r = RectInParent(box);
+  EXPECT_EQ(r.left, 3);
+  EXPECT_EQ(r.top, 3);
+  EXPECT_EQ(r.right - r.left, area - 6);
+  EXPECT_EQ(r.bottom - r.top, 90);
+  EXPECT_EQ(RectInParent(Hwnd(*second.Panel->GroupBox)).top, 99);
+  struct {
+    const TControl* c;
+    const wchar_t* cls;
+    const char* text;
+    int left, top;
+  } const children[] = {
+      {p.lblSerialTitle.get(), L"Static", "Серийный номер:", 4, 16},
+      {p.lblSerial.get(), L"Static", "1234567", 138, 19},
+      {p.lblDevVerTitle.get(), L"Static", "Версия прошивки:", 209, 16},
+      {p.lblDevVer.get(), L"Static", "VXCR-1.9", 347, 19},
+      {p.lblLoaderVerTitle.get(), L"Static", "Версия загрузчика:", loaderLeft, 16},
+      {p.lblLoaderVer.get(), L"Static", "VXBL-1.2", loaderLeft + 146, 19},
+      {p.lblMessage.get(), L"Static", "Прибор подключен", 3, 38},
+      {p.btnWrite.get(), L"Button", "Прошить", area - 6 - 102, 37},
+      {p.ProgressBar.get(), L"msctls_progress32", "", 3, 67},
+  };
+  std::vector<HWND> windows{box};
+  for (const auto& c : children) {
+    SCOPED_TRACE(c.c->Name());
+    const HWND h = Hwnd(*c.c);
+    ASSERT_NE(h, nullptr);
+    windows.push_back(h);
+    EXPECT_EQ(GetParent(h), box);
+    EXPECT_EQ(ClassOf(h), c.cls);
+    EXPECT_EQ(TextOf(h), W(c.text));
+    EXPECT_TRUE(IsWindowVisible(h));
+    r = RectInParent(h);
+    EXPECT_EQ(r.left, c.left);
+    EXPECT_EQ(r.top, c.top);
+    EXPECT_EQ(r.right - r.left, c.c->Width());
+    EXPECT_EQ(r.bottom - r.top, c.c->Height());
+    if (c.c->Kind() == ckLabel) {
+      EXPECT_GT(c.c->Width(), 0);  // sized to the text as measured here
+    }
+  }
+  EXPECT_EQ(RectInParent(Hwnd(*p.lblMessage)).right, RectInParent(Hwnd(*p.btnWrite)).left - 4 + 3);
+  EXPECT_EQ(GetWindowLongPtrW(Hwnd(*p.lblMessage), GWL_STYLE) & SS_TYPEMASK, SS_CENTER);
+  EXPECT_FALSE(IsWindowEnabled(Hwnd(*p.btnWrite)));
+
+  /* fonts: 16 px titles, 13 px bold values, the message 16 px bold, the caption the window's */
+  auto font = [](HWND h) {
+    LOGFONTW lf{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0)), sizeof lf, &lf);
+    return lf;
+  };
+  EXPECT_EQ(font(Hwnd(*p.lblSerialTitle)).lfHeight, -16);
+  EXPECT_LT(font(Hwnd(*p.lblSerialTitle)).lfWeight, FW_BOLD);
+  EXPECT_EQ(font(Hwnd(*p.lblLoaderVer)).lfHeight, -13);
+  EXPECT_GE(font(Hwnd(*p.lblLoaderVer)).lfWeight, FW_BOLD);
+  EXPECT_EQ(font(Hwnd(*p.lblMessage)).lfHeight, -16);
+  EXPECT_GE(font(Hwnd(*p.lblMessage)).lfWeight, FW_BOLD);
+  EXPECT_STREQ(font(Hwnd(*p.lblMessage)).lfFaceName, L"Tahoma");
+  EXPECT_EQ(font(box).lfHeight, -11);
+
+  /* the progress bar shows its position */
+  p.ProgressBar->SetPosition(40);
+  EXPECT_EQ(SendMessageW(Hwnd(*p.ProgressBar), PBM_GETPOS, 0, 0), 40);
+  EXPECT_EQ(SendMessageW(Hwnd(*p.ProgressBar), PBM_GETRANGE, FALSE, 0), 100);
+
+  /* the message label paints in the colour of the message's kind */
+  const HWND message = Hwnd(*p.lblMessage);
+  struct {
+    TMessageKind kind;
+    COLORREF color;
+  } const colours[] = {{mkError, RGB(255, 0, 0)}, {mkSuccess, RGB(0, 128, 0)}, {mkInfo, GetSysColor(COLOR_WINDOWTEXT)}};
+  for (const auto& c : colours) {
+    f.SetDeviceMessage(first, "Сообщение", c.kind);
+    Pump(20);
+    EXPECT_EQ(TextOf(message), W("Сообщение"));
+    const HDC dc = GetDC(message);
+    SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(message));
+    EXPECT_EQ(GetTextColor(dc), c.color) << static_cast<int>(c.kind);
+    ReleaseDC(message, dc);
+  }
+
+  /* deleting the entry removes its windows; the panel below moves up */
+  RemoveDevice(f.FDevices, 1234567);
+  Pump(20);
+  for (const HWND h : windows) EXPECT_FALSE(IsWindow(h));
+  EXPECT_EQ(RectInParent(Hwnd(*second.Panel->GroupBox)).top, 3);
 }
 
 class TSyncOnceThread : public TThread {

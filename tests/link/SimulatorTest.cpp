@@ -116,13 +116,13 @@ TEST_F(SimTest, TheFlashHoldsWhatWasErasedAndWritten) {
   EXPECT_EQ(x.Status, asDone);
   EXPECT_EQ(vxsim::Flash(device_, 0xA000, 4096), std::vector<std::uint8_t>(4096, 0xFF));
   for (std::uint32_t k = 0; k < 8; ++k)
-    ASSERT_EQ(x.Write(cmWriteBlock, 10, 0xA000 + k * 512, data.data() + k * 512), saAccepted) << k;
+    ASSERT_EQ(x.Write(cmWriteBlockEx, 10, 0xA000 + k * 512, data.data() + k * 512), saAccepted) << k;
   EXPECT_EQ(vxsim::Flash(device_, 0xA000, 4096), data);
   EXPECT_EQ(vxsim::Flash(device_, 0x9FFF, 1), std::vector<std::uint8_t>{0}) << "neighbours untouched";
   EXPECT_EQ(vxsim::Flash(device_, 0xB000, 1), std::vector<std::uint8_t>{0});
 
   /* a protected sector answers 131 and keeps its contents */
-  EXPECT_EQ(x.Erase(cmEraseSector, 12, 0xC000), saAccepted);
+  EXPECT_EQ(x.Erase(cmEraseSectorEx, 12, 0xC000), saAccepted);
   EXPECT_EQ(x.Status, asProtected);
   EXPECT_EQ(vxsim::Flash(device_, 0xC000, 4), std::vector<std::uint8_t>(4, 0));
 
@@ -131,6 +131,140 @@ TEST_F(SimTest, TheFlashHoldsWhatWasErasedAndWritten) {
   EXPECT_EQ(x.Write(cmWriteBlockEx, 10, 0xB000, data.data()), saRefused);
   EXPECT_EQ(x.Write(cmWriteBlockEx, 10, 0xA100, data.data()), saRefused);
   EXPECT_EQ(x.Erase(cmEraseSectorEx, 30, 0x80000), saRefused);
+  LinkClose(*e);
+}
+
+TEST_F(SimTest, TheBootLoaderTakesOnlyTheCommandFormOfItsProcessor) {
+  const std::vector<std::uint8_t> data(512, 0x00);
+  struct TCase {
+    const char* Label;
+    std::uint32_t ProcessorId;
+    const char* LoaderVersion;
+    bool FirstForm, SecondForm;
+  };
+  // Unknown processors get the 28-sector boot map here: sector 4 is 4 KiB at 0x4000.
+  for (const TCase& c : {TCase{"known processor", 0x26013F37, "VXBL-1.05", false, true},
+                         TCase{"known processor, old loader", 0x400FE000, "VXBL-1.03", false, true},
+                         TCase{"unknown processor, loader 1.03", 0x12345678, "VXBL-1.03", true, false},
+                         TCase{"unknown processor, loader 1.04", 0x12345678, "VXBL-1.04", true, true}}) {
+    VxSim_Reset();
+    VxSim_UseVirtualClock(1000);
+    auto d = Device(VXSIM_FTDI);
+    d.ProcessorId = c.ProcessorId;
+    d.LoaderVersion = c.LoaderVersion;
+    auto e = Entry(d);
+    ASSERT_TRUE(LinkOpen(*e)) << c.Label;
+    TSectorExchange x{*e};
+    const bool pages = c.ProcessorId == 0x400FE000;
+    const std::uint16_t sector = pages ? 0 : 4;
+    const std::uint32_t offset = pages ? 0x4400 : 0x4000;
+    std::uint32_t refused = 0;
+    for (const bool second : {false, true}) {
+      const bool takes = second ? c.SecondForm : c.FirstForm;
+      const std::uint16_t erase = second ? cmEraseSectorEx : cmEraseSector;
+      const std::uint16_t write = second ? cmWriteBlockEx : cmWriteBlock;
+      EXPECT_EQ(x.Erase(erase, sector, offset), takes ? saAccepted : saRefused) << c.Label << " erase " << erase;
+      EXPECT_EQ(x.Status, takes ? asDone : 129) << c.Label << " erase " << erase;
+      EXPECT_EQ(x.Write(write, sector, offset, data.data()), takes ? saAccepted : saRefused)
+          << c.Label << " write " << write;
+      EXPECT_EQ(x.Status, takes ? asDone : 129) << c.Label << " write " << write;
+      if (!takes) refused += 2;
+    }
+    EXPECT_EQ(vxsim::State(device_).RefusedRequests, refused) << c.Label;
+    LinkClose(*e);
+  }
+
+  /* a refused write leaves the flash as it was */
+  VxSim_Reset();
+  VxSim_UseVirtualClock(1000);
+  auto e = Entry(Device(VXSIM_FTDI));
+  ASSERT_TRUE(LinkOpen(*e));
+  TSectorExchange x{*e};
+  EXPECT_EQ(x.Write(cmWriteBlock, 10, 0xA000, data.data()), saRefused);
+  EXPECT_EQ(vxsim::Flash(device_, 0xA000, 512), std::vector<std::uint8_t>(512, 0xFF));
+  LinkClose(*e);
+}
+
+TEST_F(SimTest, TheBootLoaderRefusesRequestsOfTheWrongShape) {
+  auto e = Entry(Device(VXSIM_FTDI));
+  ASSERT_TRUE(LinkOpen(*e));
+  const std::vector<std::uint8_t> zeros(512, 0);
+  // The answer to a refused request: a bare header with status 129 that
+  // repeats Param and Offset.
+  const auto refusal = [](std::uint16_t param, std::uint32_t offset) {
+    std::uint8_t a[14];
+    BuildRequest(a, 129, param, offset);
+    return std::vector<std::uint8_t>(a, a + 14);
+  };
+  const auto ask = [&e](const std::uint8_t* request, std::uint32_t length) {
+    std::uint8_t answer[1024] = {};
+    const int n = Exchange(*e, request, length, answer, sizeof answer);
+    return std::vector<std::uint8_t>(answer, answer + (n > 0 ? n : 0));
+  };
+  std::uint8_t request[14];
+  std::uint8_t block[kBlockPacketSize];
+
+  /* queries and the finish with a Param other than 10 or an Offset other than 0 */
+  BuildRequest(request, cmReadFirmwareVersion, 11, 0);
+  EXPECT_EQ(ask(request, 14), refusal(11, 0));
+  BuildRequest(request, cmReadProcessorId, 10, 1);
+  EXPECT_EQ(ask(request, 14), refusal(10, 1));
+  BuildRequest(request, cmReadLoaderVersion, 0, 0);
+  EXPECT_EQ(ask(request, 14), refusal(0, 0));
+  BuildRequest(request, cmWriteDone, 10, 0x10000);
+  EXPECT_EQ(ask(request, 14), refusal(10, 0x10000));
+  BuildRequest(request, cmWriteAborted, 9, 0);
+  EXPECT_EQ(ask(request, 14), refusal(9, 0));
+  EXPECT_EQ(vxsim::State(device_).FinishCode, 0u) << "no refused finish is taken";
+  TQueryAnswer good;
+  BuildRequest(request, cmReadFirmwareVersion);
+  ASSERT_TRUE(AcceptQueryAnswer(good.Bytes, Exchange(*e, request, 14, good.Bytes, kQueryAnswerMax)));
+  EXPECT_EQ(good.Text(), "VXCR-1.8");
+
+  /* a length that is not the one of its code */
+  BuildBlockRequest(block, cmEraseSectorEx, 10, 0xA000, zeros.data());
+  EXPECT_EQ(ask(block, kBlockPacketSize), refusal(10, 0xA000)) << "erase of 526 bytes";
+  BuildRequest(request, cmWriteBlockEx, 10, 0xA000);
+  EXPECT_EQ(ask(request, 14), refusal(10, 0xA000)) << "write without data";
+  BuildBlockRequest(block, cmReadFirmwareVersion, 10, 0, zeros.data());
+  EXPECT_EQ(ask(block, kBlockPacketSize), refusal(10, 0)) << "query of 526 bytes";
+  BuildRequest(request, 3, 10, 0);
+  EXPECT_EQ(ask(request, 14), refusal(10, 0)) << "unknown code";
+  EXPECT_EQ(vxsim::State(device_).RefusedRequests, 9u);
+  EXPECT_EQ(vxsim::State(device_).BadRequests, 0u) << "refused, not dropped";
+  EXPECT_EQ(vxsim::Flash(device_, 0xA000, 512), std::vector<std::uint8_t>(512, 0xFF));
+  LinkClose(*e);
+}
+
+TEST_F(SimTest, OffsetsAndSectorsFromTheHostCannotReachOutsideTheFlash) {
+  auto d = Device(VXSIM_FTDI);
+  d.Extra = "flash_fill = 0x5A";
+  auto e = Entry(d);
+  ASSERT_TRUE(LinkOpen(*e));
+  const std::vector<std::uint8_t> before = vxsim::Flash(device_, 0, 0x80000);
+  ASSERT_EQ(before.size(), 0x80000u);
+  TSectorExchange x{*e};
+  const std::vector<std::uint8_t> zeros(512, 0);
+
+  /* offsets that wrap a 32-bit sum */
+  for (const std::uint32_t offset : {0xFFFFFE00u, 0xFFFFFF00u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(x.Write(cmWriteBlockEx, 10, offset, zeros.data()), saRefused) << std::hex << offset;
+    EXPECT_EQ(x.Status, 132) << std::hex << offset;
+    EXPECT_EQ(x.Write(cmWriteBlockEx, 29, offset, zeros.data()), saRefused) << std::hex << offset;
+    EXPECT_EQ(x.Erase(cmEraseSectorEx, 29, offset), saRefused) << std::hex << offset;
+  }
+  /* a block that begins inside the last sector and runs past the flash */
+  EXPECT_EQ(x.Write(cmWriteBlockEx, 29, 0x7FF00, zeros.data()), saRefused);
+  /* sector numbers past the map */
+  EXPECT_EQ(x.Erase(cmEraseSectorEx, 30, 0x80000), saRefused);
+  EXPECT_EQ(x.Erase(cmEraseSectorEx, 0xFFFF, 0), saRefused);
+  EXPECT_EQ(x.Write(cmWriteBlockEx, 0xFFFF, 0, zeros.data()), saRefused);
+  EXPECT_EQ(x.Status, 132);
+  EXPECT_EQ(vxsim::Flash(device_, 0, 0x80000), before) << "nothing was touched";
+
+  /* the last block of the flash is still taken */
+  EXPECT_EQ(x.Write(cmWriteBlockEx, 29, 0x7FE00, zeros.data()), saAccepted);
+  EXPECT_EQ(vxsim::Flash(device_, 0x7FE00, 512), std::vector<std::uint8_t>(512, 0));
   LinkClose(*e);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-// The simulated devices behind both driver libraries. Internal to vxsim.
+// What a scenario describes: the devices, their faults and the clock.
+// Internal to vxsim.
 
 #include <cstdint>
 #include <set>
@@ -67,7 +68,10 @@ struct TScenario {
 // line and sets `error`.
 int ParseScenario(const std::string& text, TScenario& out, std::string& error);
 
-// Adds the scenario to the model's state.
+// Adds the scenario to the model's state: its devices join the bus.
 void ApplyScenario(const TScenario& scenario);
+
+// Loads the file named by VXSIM_SCENARIO, once per process, if it is set.
+void LoadEnvironmentScenario();
 
 }  // namespace vxsim

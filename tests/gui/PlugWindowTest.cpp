@@ -1,0 +1,188 @@
+// The real main window with simulated devices: plugging one in, a device in
+// its firmware restarted into its boot loader, a device of another maker. The
+// simulated libraries sit next to this program, where the window loads them,
+// and they announce every plug and unplug with WM_DEVICECHANGE as Windows
+// does; everything runs on the real clock.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MainFormDesign.h"
+#include "TempDir.h"
+#include "Win32Pump.h"
+#include "discovery/ReadVersion.h"
+#include "link/DriverLibraries.h"
+#include "platform/Files.h"
+#include "platform/MainThread.h"
+#include "platform/Thread.h"
+#include "sim/SimControl.h"
+#include "ui/DevicePanel.h"
+#include "ui/MainForm.h"
+
+namespace {
+
+class PlugWindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SetMainThread();
+    SetCommandLineArguments({});
+    SetExecutableDirectory(appDir.Dir());
+    VxSim_Reset();
+  }
+  void TearDown() override {
+    if (HasFailure()) {
+      VxSim_SaveTranscript("failed-plug-window-transcript.txt");
+      if (form)
+        for (std::size_t i = 0; i < form->reLog.LineCount(); ++i)
+          std::printf("log: %s\n", Cp1251ToUtf8(form->reLog.Line(i)).c_str());
+
+    }
+    DestroyMainForm(form);
+    EXPECT_EQ(TThread::RunningCount(), 0);
+    SetExecutableDirectory("");
+    Pump(20);
+  }
+
+  // The window shown, the simulated libraries loaded by it (the first time),
+  // its first discovery run over.
+  TMainForm& Start() {
+    TMainForm& f = CreateMainForm(form);
+    f.Show();
+    EXPECT_NE(hFtdiLib.load(), nullptr);
+    EXPECT_NE(hVxUsbLib.load(), nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return !f.DevTimer.Enabled() && ReadVersionThread == nullptr; }, 5000));
+    return f;
+  }
+
+  TDevEntry* Listed(int serial) const { return FindDevice(form->FDevices, serial); }
+  HWND Hwnd(const TControl& c) const { return static_cast<HWND>(c.Handle()); }
+  // The log as the rich edit control holds it.
+  std::wstring LogText() const { return TextOf(Hwnd(form->reLog)); }
+  bool Logged(const std::string& line) const { return LoggedInOrder({line}); }
+  // The lines appear in the log in this order (others may stand between).
+  bool LoggedInOrder(const std::vector<std::string>& lines) const {
+    const std::wstring log = LogText();
+    std::size_t at = 0;
+    for (const std::string& line : lines) {
+      at = log.find(W(line), at);
+      if (at == std::wstring::npos) {
+        ADD_FAILURE() << "not in the log in its place: " << line << "\nlog:\n"
+                      << Utf16ToCp1251(std::u16string(log.begin(), log.end()));
+        return false;
+      }
+      at += line.size();
+    }
+    return true;
+  }
+
+  // The real windows of a device's panel, as the technician sees them.
+  void ExpectPanelWindows(const TDevEntry& e, const std::string& caption, const std::string& message, bool enabled,
+                          int top) {
+    ASSERT_NE(e.Panel, nullptr);
+    const HWND box = Hwnd(*e.Panel->GroupBox);
+    ASSERT_TRUE(IsWindow(box));
+    EXPECT_EQ(GetParent(box), Hwnd(form->DevPanel));
+    EXPECT_TRUE(IsWindowVisible(box));
+    EXPECT_EQ(TextOf(box), W(caption));
+    EXPECT_EQ(RectInParent(box).top, top);
+    EXPECT_EQ(TextOf(Hwnd(*e.Panel->lblMessage)), W(message));
+    EXPECT_EQ(IsWindowEnabled(Hwnd(*e.Panel->btnWrite)) != FALSE, enabled);
+    EXPECT_EQ(TextOf(Hwnd(*e.Panel->btnWrite)), W("Прошить"));
+  }
+
+  TempDir appDir;
+  std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(PlugWindowTest, ABootLoaderDevicePluggedInAppearsInItsPanel) {
+  TMainForm& f = Start();
+  ASSERT_TRUE(f.FDevices.empty());
+  const int device = vxsim::AddDevice([] {
+    vxsim::TSimDevice d;
+    d.Serial = "1234567";
+    d.Extra = "plugged = no\n";
+    return d;
+  }());
+  ASSERT_EQ(VxSim_Plug(device), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Listed(1234567) != nullptr; }, 5000));
+  ExpectPanelWindows(*Listed(1234567), "Прибор1234567", "Прибор подключен", true, 3);
+  EXPECT_TRUE(LoggedInOrder({"Прибор 1234567\tПрибор подключен", "Прибор 1234567\tВерсия прошивки VXCR-1.8",
+                             "Прибор -------\tВерсия загрузчика VXBL-1.5",
+                             "Прибор 1234567\tИдентификатор процессора 0x26013F37",
+                             "Прибор 1234567\tРежим работы - Загрузчик"}));
+  EXPECT_FALSE(vxsim::State(device).Open);
+
+  /* unplugged again: the panel and its windows go */
+  const HWND box = Hwnd(*Listed(1234567)->Panel->GroupBox);
+  ASSERT_EQ(VxSim_Unplug(device), 0);
+  ASSERT_TRUE(PumpUntil([&] { return f.FDevices.empty(); }, 5000));
+  EXPECT_FALSE(IsWindow(box));
+  EXPECT_TRUE(Logged("Прибор 1234567\tПрибор отключен"));
+}
+
+TEST_F(PlugWindowTest, AFirmwareDeviceIsRestartedLeavesAndComesBackInItsBootLoader) {
+  vxsim::TSimDevice boot;
+  boot.Serial = "1111";
+  vxsim::AddDevice(boot);
+  vxsim::TSimDevice fw;
+  fw.Library = VXSIM_VXUSB;
+  fw.Serial = "4242";
+  fw.DeviceCode = 0x0A01;
+  fw.BootLoader = false;
+  fw.FirmwareVersion = "VXCR-1.7";
+  // Time enough to see its panel before it goes: making the panels of a run
+  // in real windows takes a good part of a second on a loaded machine.
+  fw.Extra = "start_answer = \"STARTED\\r\\n\"\nleave_delay = 1500\nrestart_delay = 1000\n";
+  const int restarting = vxsim::AddDevice(fw);
+
+  TMainForm& f = Start();
+  ASSERT_NE(Listed(4242), nullptr);
+  ExpectPanelWindows(*Listed(1111), "Прибор1111", "Прибор подключен", true, 3);
+  ExpectPanelWindows(*Listed(4242), "Прибор4242", "Отключите прибор и подключите заново.", false, 99);
+  EXPECT_EQ(TextOf(Hwnd(*Listed(4242)->Panel->lblLoaderVer)), L"");
+  EXPECT_TRUE(Logged("Прибор    4242\tКоманда запуска загрузчика обработана. Переподключите устройство."));
+  const HWND oldBox = Hwnd(*Listed(4242)->Panel->GroupBox);
+
+  /* it leaves the bus: its panel goes with "Прибор отключен" */
+  ASSERT_TRUE(PumpUntil([&] { return Listed(4242) == nullptr; }, 5000));
+  EXPECT_FALSE(IsWindow(oldBox));
+  EXPECT_TRUE(Logged("Прибор    4242\tПрибор отключен"));
+
+  /* it comes back in its boot loader: a new panel at the bottom */
+  ASSERT_TRUE(PumpUntil([&] { return Listed(4242) != nullptr; }, 5000));
+  ASSERT_EQ(f.FDevices.size(), 2u);
+  EXPECT_EQ(f.FDevices.back()->Serial, 4242);
+  EXPECT_TRUE(Listed(4242)->InBootLoader);
+  ExpectPanelWindows(*Listed(4242), "Прибор4242", "Прибор подключен", true, 99);
+  EXPECT_EQ(TextOf(Hwnd(*Listed(4242)->Panel->lblLoaderVer)), L"VXBL-1.5");
+  EXPECT_TRUE(Logged("Прибор    4242\tРежим работы - Загрузчик"));
+  EXPECT_EQ(vxsim::State(restarting).Plugs, 2u);
+}
+
+TEST_F(PlugWindowTest, AnotherMakersFtdiDeviceNeverAppears) {
+  TMainForm& f = Start();
+  vxsim::TSimDevice foreign;
+  foreign.Serial = "777";
+  foreign.Description = "USB Serial Converter";
+  foreign.Extra = "plugged = no\n";
+  const int other = vxsim::AddDevice(foreign);
+  vxsim::TSimDevice ours;
+  ours.Serial = "888";
+  ours.Extra = "plugged = no\n";
+  const int velmar = vxsim::AddDevice(ours);
+  ASSERT_EQ(VxSim_Plug(other), 0);
+  ASSERT_EQ(VxSim_Plug(velmar), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Listed(888) != nullptr; }, 5000));
+  Pump(300);  // time for anything else to show up
+  ASSERT_EQ(f.FDevices.size(), 1u);
+  EXPECT_EQ(LogText().find(L"777"), std::wstring::npos);
+  EXPECT_EQ(vxsim::State(other).Requests, 0u);
+  EXPECT_FALSE(vxsim::State(other).Open);
+}
+
+}  // namespace
