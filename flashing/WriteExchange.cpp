@@ -1,0 +1,91 @@
+// The boot loader's write exchange: erase a sector, write it in 512-byte
+// blocks, finish the flash.
+#include "flashing/WriteThread.h"
+#include "link/DeviceLink.h"
+#include "link/Packets.h"
+
+namespace {
+
+// A failed send or a short answer is tried again, up to this many attempts in
+// all; a malformed or refused answer is not.
+constexpr int kSectorAttempts = 3;
+
+}  // namespace
+
+bool TWriteThread::UsesExtendedCommands() const {
+  if (FindProcessor(FDevice->ProcessorId) != nullptr) return true;
+  return FImageVersion.Name == "VXRQ" && FDevice->LoaderVersion.Version >= 104;
+}
+
+bool TWriteThread::SectorExchange(const std::uint8_t* request, std::uint32_t length, std::uint16_t sector,
+                                  std::uint32_t offset, bool isWrite, std::uint8_t* answer) {
+  for (int attempt = 0; attempt < kSectorAttempts; ++attempt) {
+    if (!LinkSend(*FDevice, request, length)) continue;
+    // Nothing is purged between attempts: a late answer to an earlier
+    // attempt is taken as the answer to this one.
+    const int received = LinkRead(*FDevice, answer, kSectorAnswerTimeout, kSectorAnswerSize);
+    std::uint16_t status = 0;
+    switch (JudgeSectorAnswer(answer, received, sector, offset, isWrite, &status)) {
+      case saShort: continue;
+      case saMalformed: return false;
+      case saRefused: FLastAnswer = status; return false;
+      case saAccepted:
+        FLastAnswer = status;
+        if (status == asProtected)
+          Log(mkError, isWrite ? "(% 6d) Сектор защищен от записи" : "(% 6d) Сектор защищен от стирания", Stamp());
+        return true;
+    }
+  }
+  return false;
+}
+
+bool TWriteThread::EraseSector(std::uint16_t n) {
+  std::uint8_t answer[kSectorAnswerSize] = {};
+  Log(mkInfo, "(% 6d) Стираем сектор %d...", Stamp(), n);
+  const std::uint32_t offset = FLayout.FSectorMap[n].Offset;
+  std::uint8_t request[kPacketHeaderSize];
+  BuildRequest(request, UsesExtendedCommands() ? cmEraseSectorEx : cmEraseSector, n, offset);
+  const bool done = SectorExchange(request, sizeof request, n, offset, false, answer);
+  if (done)
+    Log(mkInfo, "(% 6d) Стирание сектора %d: %s", Stamp(), n, "OK");
+  else
+    Log(mkError, "(% 6d) Стирание сектора %d: %s", Stamp(), n, "Ошибка!");
+  return done;
+}
+
+bool TWriteThread::WriteSector(std::uint16_t n) {
+  std::uint8_t answer[kSectorAnswerSize] = {};
+  Log(mkInfo, "(% 6d) Запись сектора %d:", Stamp(), n);
+  const TSectorInfo& sector = FLayout.FSectorMap[n];
+  const int count = sector.Size / kBlockDataSize;
+  bool done = true;
+  for (int k = 0; k < count && done; ++k) {
+    Log(mkInfo, "(% 6d)\tЧасть %d из %d", Stamp(), k, count);
+    const std::uint32_t offset = sector.Offset + static_cast<std::uint32_t>(k) * kBlockDataSize;
+    std::uint8_t request[kBlockPacketSize];
+    BuildBlockRequest(request, UsesExtendedCommands() ? cmWriteBlockEx : cmWriteBlock, n, offset,
+                      FLayout.FImage.data() + offset);
+    done = SectorExchange(request, sizeof request, n, offset, true, answer);
+    if (!done) break;
+    FDoneUnits += 1;
+    Synchronize([this] { SyncProgress(); });
+  }
+  if (done) {
+    Log(mkInfo, "(% 6d) Сектор %d записан", Stamp(), n);
+  } else {
+    // The answer's fields as the last read left them in the buffer.
+    const TPacketHeader h = ReadPacketHeader(answer);
+    Log(mkError, "(% 6d) Ошибка при записи сектора %d (%d, %d, %d, %d, %d)", Stamp(), n, h.Length, h.HeaderLength,
+        h.Code, h.Param, static_cast<std::int32_t>(h.Offset));
+  }
+  return done;
+}
+
+void TWriteThread::SendFinish(std::uint16_t code) {
+  std::uint8_t request[kPacketHeaderSize];
+  BuildRequest(request, code, kQueryParam, 0);
+  if (!LinkSend(*FDevice, request, sizeof request)) return;
+  // The answer is read only to take it off the link; it is never examined.
+  TQueryAnswer discarded;
+  (void)LinkRead(*FDevice, discarded.Bytes, kFinishTimeout, kQueryAnswerMax);
+}
