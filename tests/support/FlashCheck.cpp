@@ -23,10 +23,26 @@ std::uint32_t Get32(const std::string& s, std::size_t at) {
 }  // namespace
 
 std::vector<TRequest> DeviceRequests(int device) {
+  // A device that ran its firmware was sent its text commands, each in one
+  // write where a request would begin; they frame no request.
   std::string wire;
-  for (const vxsim::TSimCall& c : vxsim::Transcript())
-    if (c.Info.Device == device && (c.Function() == "FT_Write" || c.Function() == "RQ_Write"))
-      wire.append(c.Data.begin(), c.Data.end());
+  std::size_t pending = 0;  // bytes of the current request still to come
+  for (const vxsim::TSimCall& c : vxsim::Transcript()) {
+    if (c.Info.Device != device || (c.Function() != "FT_Write" && c.Function() != "RQ_Write")) continue;
+    const std::string data(c.Data.begin(), c.Data.end());
+    const bool header = data.size() >= 4 && (Get16(data, 0) == 14 || Get16(data, 0) == 526) && Get16(data, 2) == 14;
+    if (pending == 0 && !header) continue;
+    wire += data;
+    for (std::size_t used = 0; used < data.size();) {
+      if (pending == 0) {
+        if (data.size() - used < 2 || Get16(data, used) == 0) break;
+        pending = Get16(data, used);
+      }
+      const std::size_t take = std::min(pending, data.size() - used);
+      used += take;
+      pending -= take;
+    }
+  }
   std::vector<TRequest> out;
   std::size_t at = 0;
   while (wire.size() - at >= 14) {
