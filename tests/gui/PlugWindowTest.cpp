@@ -101,6 +101,16 @@ protected:
            LogText().find(W(")Прошивка завершена успешно")) != std::wstring::npos;
   }
 
+  // A device in its boot loader added off the bus, then plugged in.
+  static int PlugBootLoaderDevice(const char* serial) {
+    vxsim::TSimDevice d;
+    d.Serial = serial;
+    d.Extra = "plugged = no\n";
+    const int device = vxsim::AddDevice(d);
+    EXPECT_EQ(VxSim_Plug(device), 0);
+    return device;
+  }
+
   TDevEntry* Listed(int serial) const { return FindDevice(form->FDevices, serial); }
   HWND Hwnd(const TControl& c) const { return static_cast<HWND>(c.Handle()); }
   // The log as the rich edit control holds it.
@@ -144,13 +154,7 @@ protected:
 TEST_F(PlugWindowTest, ABootLoaderDevicePluggedInAppearsInItsPanel) {
   TMainForm& f = Start();
   ASSERT_TRUE(f.FDevices.empty());
-  const int device = vxsim::AddDevice([] {
-    vxsim::TSimDevice d;
-    d.Serial = "1234567";
-    d.Extra = "plugged = no\n";
-    return d;
-  }());
-  ASSERT_EQ(VxSim_Plug(device), 0);
+  const int device = PlugBootLoaderDevice("1234567");
   ASSERT_TRUE(PumpUntil([&] { return Listed(1234567) != nullptr; }, 5000));
   ExpectPanelWindows(*Listed(1234567), "Прибор1234567", "Прибор подключен", true, 3);
   EXPECT_TRUE(LoggedInOrder({"Прибор 1234567\tПрибор подключен", "Прибор 1234567\tВерсия прошивки VXCR-1.8",
@@ -230,13 +234,7 @@ TEST_F(PlugWindowTest, AnotherMakersFtdiDeviceNeverAppears) {
 TEST_F(PlugWindowTest, AutomaticFlashingWritesTheEmbeddedImageIntoAPluggedBootLoaderDevice) {
   TMainForm& f = Start(true);
   ASSERT_TRUE(f.FDevices.empty());
-  const int device = vxsim::AddDevice([] {
-    vxsim::TSimDevice d;
-    d.Serial = "1234567";
-    d.Extra = "plugged = no\n";
-    return d;
-  }());
-  ASSERT_EQ(VxSim_Plug(device), 0);
+  const int device = PlugBootLoaderDevice("1234567");
   ASSERT_TRUE(PumpUntil([&] { return FlashEnded(1234567); }, 120000));
   EXPECT_TRUE(LoggedInOrder({"Прибор 1234567\tРежим работы - Загрузчик", "Прибор 1234567\tНачинаем прошивку прибора"}));
   ExpectFlashed(1234567, device);
