@@ -215,7 +215,6 @@ TEST_F(FlashWindowTest, AutomaticFlashingStartsEveryBootLoaderDeviceOfARunInList
   EXPECT_LT(IndexOf("Прибор      23\tРежим работы - Прошивка"), IndexOf("Прибор      22\tПрибор подключен"));
   EXPECT_LT(IndexOf("Прибор      22\tРежим работы - Загрузчик"), IndexOf("Прибор      22\tНачинаем прошивку прибора"));
   EXPECT_EQ(Count("Прибор      23\tНачинаем прошивку прибора"), 0);
-  EXPECT_EQ(TThread::RunningCount(), 2);
 
   /* both flashed, side by side */
   ServeAll();
