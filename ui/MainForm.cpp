@@ -5,11 +5,13 @@
 
 #include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
+#include "link/Packets.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "platform/LocalTime.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "records/TextFormat.h"
 #include "ui/CommandLine.h"
 #include "ui/DevicePanel.h"
 #include "ui/LogFile.h"
@@ -391,6 +393,7 @@ void TMainForm::ListNewDevices(TReadVersion& run) {
     FDevices.push_back(std::move(owned));
     CreateDevicePanel(entry);
     entry.Panel->btnWrite->SetEnabled(entry.InBootLoader);
+    entry.Panel->btnWrite->OnClick = [this](void* sender) { DevButtonClick(sender); };
     DeviceLogFmt(mkInfo, entry.Serial, "Версия прошивки %s", entry.FirmwareVersion.VersionText().c_str());
     // This line carries no device's prefix.
     if (entry.InBootLoader) LogFmt(mkInfo, "Версия загрузчика %s", entry.LoaderVersion.VersionText().c_str());
@@ -398,6 +401,9 @@ void TMainForm::ListNewDevices(TReadVersion& run) {
     DeviceLogFmt(mkInfo, entry.Serial, "Режим работы - %s", entry.InBootLoader ? "Загрузчик" : "Прошивка");
     if (!entry.InBootLoader && entry.RestartRequested)
       SetDeviceMessage(entry, "Отключите прибор и подключите заново.", mkSuccess);
+    // As if the user had pressed it. The flash's first hand-over (the image
+    // reload) is served once this handler has ended and released the lock.
+    if (entry.InBootLoader && cbAutoWrite.Checked()) entry.Panel->btnWrite->Click();
   }
 }
 
@@ -420,4 +426,84 @@ void TMainForm::SetDeviceMessage(TDevEntry& entry, const std::string& text, TMes
   TFont font = label.Font();
   font.Color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clWindowText;
   label.SetFont(font);
+}
+
+// ---- flashing ----
+
+void TMainForm::DevButtonClick(void* sender) {
+  TDevEntry* clicked = nullptr;
+  for (const std::unique_ptr<TDevEntry>& entry : FDevices)
+    if (entry->Panel != nullptr && entry->Panel->btnWrite.get() == sender) {
+      clicked = entry.get();
+      break;
+    }
+  if (clicked == nullptr) {
+    LogFmt(mkError, "Объект прибора не найден");
+    return;
+  }
+  // A device in its firmware is never flashed, one being flashed not twice.
+  if (clicked->InBootLoader && clicked->WriteThread.load() == nullptr) StartWriteThread(*clicked);
+}
+
+void TMainForm::StartWriteThread(TDevEntry& entry) {
+  if (entry.WriteThread.load() != nullptr) {
+    DeviceLogFmt(mkInfo, entry.Serial, "Прибор уже прошивается");
+    return;
+  }
+  // The entries are about to be deleted: a flash started now (from a click
+  // or a run's end served during the destruction's error box) would outlive
+  // its device.
+  if (FDestroying) return;
+  auto* thread = new TWriteThread(*this);
+  entry.WriteThread.store(thread);
+  thread->SetPriority(tpNormal);
+  thread->FreeOnTerminate = true;
+  thread->OnTerminate = [this](TThread* sender) { WriteThreadTerminate(sender); };
+  thread->FDevice = &entry;
+  thread->Start();
+  entry.Panel->btnWrite->SetEnabled(false);
+  DeviceLogFmt(mkInfo, entry.Serial, "Начинаем прошивку прибора");
+  SetDeviceMessage(entry, "Обновление прошивки прибора...", mkSuccess);
+}
+
+void TMainForm::WriteThreadTerminate(TThread* sender) {
+  auto& thread = *static_cast<TWriteThread*>(sender);
+  TDevEntry& entry = *thread.FDevice;
+  if (thread.FResult == wrSuccess) {
+    SetDeviceMessage(entry, "Обновление прошивки завершено успешно", mkSuccess);
+    DeviceLogFmt(mkInfo, entry.Serial, "(% 6d)Прошивка завершена успешно", thread.FElapsed);
+  } else if (thread.FLastAnswer == asLocked) {
+    SetDeviceMessage(entry, "Прибор заблокирован", mkError);
+    DeviceLog(mkError, entry.Serial, "Установлена блокировка изменения настроек");
+  } else if (thread.FResult == wrIncompatible) {
+    SetDeviceMessage(entry, "Прошивка и прибор не совместимы", mkError);
+    DeviceLog(mkError, entry.Serial, "Прибор не совместим с данной версией прошивки");
+  } else {
+    SetDeviceMessage(entry, FormatText("Ошибка %d при обновлении прошивки", thread.FResult), mkError);
+    DeviceLog(mkError, entry.Serial,
+              FormatText("(% 6d)Ошибка %d при прошивке. Последний код ответа прибора %d", thread.FElapsed,
+                         thread.FResult, thread.FLastAnswer)
+                  .c_str());
+  }
+
+  // Cleared under the lock: a discovery run reads WriteThread there to ask
+  // the flash to stop, and the thread object is freed right after this
+  // handler. Whether the device has gone is read in the same step, so that
+  // either this handler or the next run's removal pass takes it out.
+  bool vanished = false;
+  {
+    std::lock_guard lock(DeviceListLock);
+    entry.WriteThread.store(nullptr);
+    vanished = entry.Vanished.load();
+  }
+  entry.Panel->btnWrite->SetEnabled(true);
+  if (vanished) {
+    std::lock_guard lock(DeviceListLock);
+    DeviceLogFmt(mkInfo, entry.Serial, "Прибор отключен");
+    RemoveDevice(FDevices, entry.Serial);  // its panel goes with it
+  }
+}
+
+void TMainForm::SetFlashProgress(TDevEntry& device, int position) {
+  if (device.Panel != nullptr) device.Panel->ProgressBar->SetPosition(position);
 }

@@ -6,6 +6,7 @@
 
 #include "discovery/ReadVersion.h"
 #include "firmware/FirmwareSource.h"
+#include "flashing/WriteThread.h"
 #include "gui/Controls.h"
 #include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
@@ -21,11 +22,16 @@ inline constexpr const char* kMessageCaption = "Velmar Firmware Loader";
 
 // The updater's only window. It owns the controls, the device list (each
 // entry with its panel) and the firmware choice, it is the operation log of
-// the whole program, and it starts and ends the discovery runs.
+// the whole program, and it starts and ends the discovery runs and the
+// flashes.
 // External firmware mode (FExternalFirmware) and the result of the latest load
 // from the embedded image (FResourceFirmwareLoaded) come with the firmware
 // sources it derives from.
-class TMainForm : public TForm, public TOperationLog, public TFirmwareSources, public TDiscoveryOwner {
+class TMainForm : public TForm,
+                  public TOperationLog,
+                  public TFirmwareSources,
+                  public TDiscoveryOwner,
+                  public TWriteThreadOwner {
 public:
   explicit TMainForm(void* owner = nullptr);
   ~TMainForm() override;
@@ -88,10 +94,22 @@ public:
   // for an entry without a panel.
   void SetDeviceMessage(TDevEntry& entry, const std::string& text, TMessageKind kind);
 
+  // OnClick of every panel's btnWrite: flashes the button's device when it
+  // runs its boot loader and is not being flashed already.
+  void DevButtonClick(void* sender);
+  // Starts the flash of one listed device; refused while one runs for it
+  // and once the window's destruction has begun.
+  void StartWriteThread(TDevEntry& entry);
+  // The end of a flash: its result on the panel and in the log; a device that
+  // went away during the flash is taken out of the list now.
+  void WriteThreadTerminate(TThread* sender) override;
+  TOperationLog& FlashLog() override { return *this; }
+  void SetFlashProgress(TDevEntry& device, int position) override;
+
   // Loads the image of the current source (edFWFile's file in external
   // firmware mode) into the list and record; shows its version and date.
   // Window thread only; the block-size refusal (Exception) passes through.
-  [[nodiscard]] bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version);
+  [[nodiscard]] bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
 
   // The operation log, window thread only: one line per call, in reLog and,
   // while cbWritelogToFile is checked, in the day's log file.
@@ -106,7 +124,8 @@ private:
   void SetDesignedControls();
   void ReadCommandLine();
 
-  // Set as FormDestroy begins: device changes and the timers start nothing.
+  // Set as FormDestroy begins: device changes, the timers and the panels'
+  // buttons start nothing.
   bool FDestroying = false;
 };
 

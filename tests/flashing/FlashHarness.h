@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "FlashCheck.h"
 #include "RecordingLog.h"
 #include "SimFixture.h"
 #include "flashing/WriteThread.h"
@@ -65,18 +66,6 @@ private:
   private:
     TFlashOwner& FOwner;
   } checked_{*this};
-};
-
-// One framed request as it went on the wire.
-struct TRequest {
-  std::uint16_t Length, HeaderLength, Code, Param;
-  std::uint32_t Offset;
-  std::string Bytes;
-};
-
-// One sector of the device's own flash layout.
-struct TDeviceSector {
-  std::uint32_t Offset, Size;
 };
 
 class FlashTest : public SimTest {

@@ -1,10 +1,12 @@
 // The real main window with simulated devices: plugging one in, a device in
-// its firmware restarted into its boot loader, a device of another maker. The
+// its firmware restarted into its boot loader, a device of another maker,
+// and the embedded image flashed into devices as they are found. The
 // simulated libraries sit next to this program, where the window loads them,
 // and they announce every plug and unplug with WM_DEVICECHANGE as Windows
 // does; everything runs on the real clock.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,16 +14,19 @@
 #include <string>
 #include <vector>
 
+#include "FlashCheck.h"
 #include "MainFormDesign.h"
 #include "TempDir.h"
 #include "Win32Pump.h"
 #include "discovery/ReadVersion.h"
 #include "link/DriverLibraries.h"
+#include "link/Packets.h"
 #include "platform/Files.h"
 #include "platform/MainThread.h"
 #include "platform/Thread.h"
 #include "sim/SimControl.h"
 #include "ui/DevicePanel.h"
+#include "ui/LogFile.h"
 #include "ui/MainForm.h"
 
 namespace {
@@ -49,14 +54,61 @@ protected:
   }
 
   // The window shown, the simulated libraries loaded by it (the first time),
-  // its first discovery run over.
-  TMainForm& Start() {
+  // automatic flashing ticked or not before its first discovery run, that
+  // run over.
+  TMainForm& Start(bool autoWrite = false) {
     TMainForm& f = CreateMainForm(form);
     f.Show();
+    f.cbAutoWrite.SetChecked(autoWrite);
     EXPECT_NE(hFtdiLib.load(), nullptr);
     EXPECT_NE(hVxUsbLib.load(), nullptr);
     EXPECT_TRUE(PumpUntil([&] { return !f.DevTimer.Enabled() && ReadVersionThread == nullptr; }, 5000));
     return f;
+  }
+
+  // The device's flash ended with success in the log, on its panel (green
+  // text, the real progress bar at 100) and in the device's flash memory.
+  void ExpectFlashed(int serial, int device) {
+    // "(% 6d)" between the device's prefix and the text.
+    const std::wstring log = LogText();
+    const std::wstring prefix = W(DeviceLinePrefix(serial));
+    const std::size_t at = log.find(W(")Прошивка завершена успешно"));
+    ASSERT_NE(at, std::wstring::npos);
+    const std::size_t open = log.rfind(L'(', at);
+    ASSERT_NE(open, std::wstring::npos);
+    ASSERT_GE(open, prefix.size());
+    EXPECT_EQ(log.substr(open - prefix.size(), prefix.size()), prefix);
+    const std::wstring stamp = log.substr(open + 1, at - open - 1);
+    EXPECT_GE(stamp.size(), 6u);
+    EXPECT_EQ(stamp.find_first_not_of(L" 0123456789"), std::wstring::npos) << Utf16ToCp1251(std::u16string(stamp.begin(), stamp.end()));
+
+    const TDevEntry* e = Listed(serial);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(TextOf(Hwnd(*e->Panel->lblMessage)), W("Обновление прошивки завершено успешно"));
+    EXPECT_EQ(e->Panel->lblMessage->Font().Color, clGreen);
+    EXPECT_EQ(SendMessageW(Hwnd(*e->Panel->ProgressBar), PBM_GETPOS, 0, 0), 100);
+    EXPECT_TRUE(IsWindowEnabled(Hwnd(*e->Panel->btnWrite)));
+
+    const std::vector<std::uint8_t> payload = ImagePayload(ReadBinaryFile(VX_DEFAULT_IMAGE_PATH));
+    ASSERT_FALSE(payload.empty());
+    const std::vector<TDeviceSector> sectors = DeviceSectors(0x26013F37, "VXBL-1.05");
+    ExpectDeviceFlash(device, 0x26013F37, "VXBL-1.05", payload, 10, static_cast<int>(sectors.size()) - 1);
+    EXPECT_EQ(vxsim::State(device).FinishCode, static_cast<std::uint32_t>(cmWriteDone));
+  }
+  bool FlashEnded(int serial) const {
+    const TDevEntry* e = Listed(serial);
+    return e != nullptr && e->WriteThread.load() == nullptr &&
+           LogText().find(W(")Прошивка завершена успешно")) != std::wstring::npos;
+  }
+
+  // A device in its boot loader added off the bus, then plugged in.
+  static int PlugBootLoaderDevice(const char* serial) {
+    vxsim::TSimDevice d;
+    d.Serial = serial;
+    d.Extra = "plugged = no\n";
+    const int device = vxsim::AddDevice(d);
+    EXPECT_EQ(VxSim_Plug(device), 0);
+    return device;
   }
 
   TDevEntry* Listed(int serial) const { return FindDevice(form->FDevices, serial); }
@@ -102,13 +154,7 @@ protected:
 TEST_F(PlugWindowTest, ABootLoaderDevicePluggedInAppearsInItsPanel) {
   TMainForm& f = Start();
   ASSERT_TRUE(f.FDevices.empty());
-  const int device = vxsim::AddDevice([] {
-    vxsim::TSimDevice d;
-    d.Serial = "1234567";
-    d.Extra = "plugged = no\n";
-    return d;
-  }());
-  ASSERT_EQ(VxSim_Plug(device), 0);
+  const int device = PlugBootLoaderDevice("1234567");
   ASSERT_TRUE(PumpUntil([&] { return Listed(1234567) != nullptr; }, 5000));
   ExpectPanelWindows(*Listed(1234567), "Прибор1234567", "Прибор подключен", true, 3);
   EXPECT_TRUE(LoggedInOrder({"Прибор 1234567\tПрибор подключен", "Прибор 1234567\tВерсия прошивки VXCR-1.8",
@@ -183,6 +229,39 @@ TEST_F(PlugWindowTest, AnotherMakersFtdiDeviceNeverAppears) {
   EXPECT_EQ(LogText().find(L"777"), std::wstring::npos);
   EXPECT_EQ(vxsim::State(other).Requests, 0u);
   EXPECT_FALSE(vxsim::State(other).Open);
+}
+
+TEST_F(PlugWindowTest, AutomaticFlashingWritesTheEmbeddedImageIntoAPluggedBootLoaderDevice) {
+  TMainForm& f = Start(true);
+  ASSERT_TRUE(f.FDevices.empty());
+  const int device = PlugBootLoaderDevice("1234567");
+  ASSERT_TRUE(PumpUntil([&] { return FlashEnded(1234567); }, 120000));
+  EXPECT_TRUE(LoggedInOrder({"Прибор 1234567\tРежим работы - Загрузчик", "Прибор 1234567\tНачинаем прошивку прибора"}));
+  ExpectFlashed(1234567, device);
+}
+
+TEST_F(PlugWindowTest, AFirmwareDeviceIsRestartedFoundAgainAndFlashed) {
+  vxsim::TSimDevice fw;
+  fw.Library = VXSIM_VXUSB;
+  fw.Serial = "4242";
+  fw.DeviceCode = 0x0A01;
+  fw.BootLoader = false;
+  fw.Extra = "start_answer = \"STARTED\\r\\n\"\nleave_delay = 500\nrestart_delay = 500\n";
+  const int restarting = vxsim::AddDevice(fw);
+  TMainForm& f = Start(true);
+
+  /* found in its firmware: restarted, never flashed */
+  ASSERT_TRUE(PumpUntil([&] { return Listed(4242) != nullptr || vxsim::State(restarting).Plugs >= 2; }, 5000));
+  EXPECT_TRUE(Logged("Прибор    4242\tРежим работы - Прошивка"));
+
+  /* back in its boot loader: flashed as soon as it is listed */
+  ASSERT_TRUE(PumpUntil([&] { return FlashEnded(4242); }, 120000));
+  EXPECT_TRUE(Listed(4242)->InBootLoader);
+  EXPECT_EQ(vxsim::State(restarting).Plugs, 2u);
+  EXPECT_TRUE(LoggedInOrder({"Прибор    4242\tРежим работы - Прошивка", "Прибор    4242\tПрибор отключен",
+                             "Прибор    4242\tРежим работы - Загрузчик", "Прибор    4242\tНачинаем прошивку прибора"}));
+  ExpectFlashed(4242, restarting);
+  EXPECT_EQ(f.FDevices.size(), 1u);
 }
 
 }  // namespace
