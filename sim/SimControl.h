@@ -27,15 +27,18 @@ struct TSimDevice {
   std::string LoaderVersion = "VXBL-1.05";
   std::uint32_t ProcessorId = 0x26013F37;
   std::uint32_t Latency = 0;
+  std::uint32_t FrameGap = 50;  // ms of silence after which a partial request is dropped
   std::string Extra;  // further scenario lines for this device, for example "fault = no_answer code=4"
 
   // The scenario text of this device.
   [[nodiscard]] std::string Scenario() const {
     return FormatText(
         "[device]\nlibrary = %s\nserial = \"%s\"\ndescription = \"%s\"\ncode = %u\nmode = %s\n"
-        "firmware_version = \"%s\"\nloader_version = \"%s\"\nprocessor = 0x%08X\nlatency = %u\n",
+        "firmware_version = \"%s\"\nloader_version = \"%s\"\nprocessor = 0x%08X\nlatency = %u\n"
+        "frame_gap = %u\n",
         Library == VXSIM_FTDI ? "ftdi" : "vxusb", Serial.c_str(), Description.c_str(), DeviceCode,
-        BootLoader ? "loader" : "firmware", FirmwareVersion.c_str(), LoaderVersion.c_str(), ProcessorId, Latency) +
+        BootLoader ? "loader" : "firmware", FirmwareVersion.c_str(), LoaderVersion.c_str(), ProcessorId, Latency,
+        FrameGap) +
         Extra + "\n";
   }
 };

@@ -122,6 +122,11 @@ protected:
     vxsim::TSimDevice d = Device(library, serial);
     d.FirmwareVersion = "VXCR-1.8";
     d.LoaderVersion = "VXBL-1.05";
+    // The virtual clock moves on with every sleep of every thread: while one
+    // flash waits to be scheduled between two pieces of a request, another
+    // thread's pauses can make the gap look longer than any real one. The
+    // device must not drop the request for that.
+    d.FrameGap = 3600000;
     return d;
   }
 
