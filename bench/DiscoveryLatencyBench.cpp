@@ -26,6 +26,7 @@
 #include "gui/headless/Headless.h"
 #endif
 
+#include "Figures.h"
 #include "discovery/ReadVersion.h"
 #include "link/DriverLibraries.h"
 #include "platform/Files.h"
@@ -37,11 +38,8 @@
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
-double MsSince(TClock::time_point start, TClock::time_point end) {
-  return std::chrono::duration<double, std::milli>(end - start).count();
-}
+using bench::TClock;
+using bench::MsBetween;
 
 #ifndef _WIN32
 std::atomic<int> pendingChanges{0};
@@ -80,7 +78,7 @@ public:
   bool Until(const std::function<bool()>& done, double limitMs) {
     const auto start = TClock::now();
     while (!done()) {
-      if (MsSince(start, TClock::now()) > limitMs) return false;
+      if (MsBetween(start, TClock::now()) > limitMs) return false;
       Turn();
     }
     return true;
@@ -177,8 +175,8 @@ int main(int argc, char** argv) {
         ++failures;
         std::printf("  round %d: no panel within 5 s\n", i);
       } else {
-        figures.total.push_back(MsSince(plugged, panel));
-        if (timerFired != TClock::time_point{}) figures.afterTimer.push_back(MsSince(timerFired, panel));
+        figures.total.push_back(MsBetween(plugged, panel));
+        if (timerFired != TClock::time_point{}) figures.afterTimer.push_back(MsBetween(timerFired, panel));
         figures.driverCalls.push_back(DriverCallSpanMs());
       }
       VxSim_Unplug(device);

@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,7 @@
 #include <time.h>
 #endif
 
+#include "Figures.h"
 #include "firmware/FirmwareSource.h"
 #include "flashing/SectorMaps.h"
 #include "flashing/WriteThread.h"
@@ -37,15 +37,13 @@
 #include "platform/CodePage.h"
 #include "platform/MainThread.h"
 #include "platform/Ticks.h"
-#include "sim/SimApi.h"
+#include "sim/SimControl.h"
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
-double MsBetween(TClock::time_point start, TClock::time_point end) {
-  return std::chrono::duration<double, std::milli>(end - start).count();
-}
+using bench::Median;
+using bench::MsBetween;
+using bench::TClock;
 
 // CPU time of the whole process (every thread, user and kernel), in ms.
 double ProcessCpuMs() {
@@ -61,11 +59,6 @@ double ProcessCpuMs() {
   if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t) != 0) return 0;
   return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
 #endif
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 constexpr std::uint32_t kProcessor = 0x26013F37;
@@ -192,7 +185,8 @@ struct TImage {
 };
 
 // The expected flash, from the embedded image and the device's own sector
-// map; the range starts at the first sector the processor table names.
+// map; the range starts at the first sector the processor table names and the
+// image's one block lies at its start.
 bool ExpectedImage(TImage& out) {
   TFirmwareSources sources;
   TFirmwareBlockList blocks;
@@ -200,44 +194,28 @@ bool ExpectedImage(TImage& out) {
   struct : TOperationLog {
     void DeviceLog(TMessageKind, int, const char*) override {}
   } quiet;
-  if (!sources.LoadFirmwareFromResource(blocks, version, quiet) || blocks.empty()) {
-    std::printf("the embedded default image did not load\n");
+  if (!sources.LoadFirmwareFromResource(blocks, version, quiet) || blocks.size() != 1 || blocks[0]->Address >= 0) {
+    std::printf("the embedded default image did not load as one block for the first sector\n");
     return false;
   }
   const TProcessorInfo* processor = FindProcessor(kProcessor);
-  std::vector<VxSimSector> map(512);
-  const std::uint32_t sectors = VxSim_SectorMap(kProcessor, kLoaderVersion, map.data(), 512);
-  if (processor == nullptr || sectors == 0 || sectors > map.size() ||
-      static_cast<std::uint32_t>(processor->FirstSector) >= sectors) {
+  const std::vector<VxSimSector> map = vxsim::SectorMap(kProcessor, kLoaderVersion);
+  if (processor == nullptr || map.empty() || static_cast<std::size_t>(processor->FirstSector) >= map.size()) {
     std::printf("no sector map for processor %08X\n", kProcessor);
     return false;
   }
-  map.resize(sectors);
-  const std::uint32_t size = map.back().Offset + map.back().Size;
-  const std::uint32_t base = map[static_cast<std::size_t>(processor->FirstSector)].Offset;
-  std::vector<std::uint8_t> laid(size, 0xFF);
-  std::vector<bool> covered(size, false);
-  for (const auto& b : blocks) {
-    const std::uint64_t at = b->Address >= 0 ? static_cast<std::uint64_t>(b->Address) : base;
-    if (at + b->Size > size) {
-      std::printf("the embedded image does not fit the device's flash\n");
-      return false;
-    }
-    std::memcpy(laid.data() + at, b->Data.get(), b->Size);
-    std::fill(covered.begin() + static_cast<std::ptrdiff_t>(at),
-              covered.begin() + static_cast<std::ptrdiff_t>(at + b->Size), true);
-    out.payloadBytes += b->Size;
+  const std::vector<std::uint8_t> payload(blocks[0]->Data.get(), blocks[0]->Data.get() + blocks[0]->Size);
+  const vxsim::TExpectedFlash expected =
+      vxsim::ExpectedFlash(map, payload, processor->FirstSector, static_cast<int>(map.size()) - 1, kFlashFill);
+  const std::uint64_t end = std::uint64_t{map[static_cast<std::size_t>(processor->FirstSector)].Offset} + payload.size();
+  if (end > expected.Bytes.size()) {
+    std::printf("the embedded image does not fit the device's flash\n");
+    return false;
   }
-  // Sectors that hold data are erased (0xFF) and written; the rest keep the fill.
-  out.flash.assign(size, kFlashFill);
-  for (const VxSimSector& s : map) {
-    const auto from = laid.begin() + s.Offset;
-    const auto to = from + s.Size;
-    if (std::all_of(from, to, [](std::uint8_t b) { return b == 0xFF; })) continue;
-    std::copy(from, to, out.flash.begin() + s.Offset);
-    out.blocks += static_cast<int>(s.Size / kBlockDataSize);
-    ++out.sectors;
-  }
+  out.flash = expected.Bytes;
+  out.payloadBytes = static_cast<std::uint32_t>(payload.size());
+  out.sectors = static_cast<int>(expected.Written.size());
+  for (const int n : expected.Written) out.blocks += static_cast<int>(map[static_cast<std::size_t>(n)].Size / kBlockDataSize);
   return true;
 }
 

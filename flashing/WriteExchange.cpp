@@ -59,7 +59,7 @@ bool TWriteThread::WriteSector(std::uint16_t n) {
   const TSectorInfo& sector = FLayout.FSectorMap[n];
   const int count = sector.Size / kBlockDataSize;
   bool done = true;
-  for (int k = 0; k < count && done; ++k) {
+  for (int k = 0; k < count; ++k) {
     Log(mkInfo, "(% 6d)\tЧасть %d из %d", Stamp(), k, count);
     const std::uint32_t offset = sector.Offset + static_cast<std::uint32_t>(k) * kBlockDataSize;
     std::uint8_t request[kBlockPacketSize];

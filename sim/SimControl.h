@@ -6,7 +6,9 @@
 // interface of SimApi.h, so it works across the library boundary on Windows
 // too.
 
+#include <algorithm>
 #include <cstdint>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,6 +44,22 @@ struct TSimDevice {
         Extra + "\n";
   }
 };
+
+// A device of the maker's library running its firmware that restarts into
+// its boot loader when asked: it answers "STARTED\r\n", leaves the bus
+// `leaveDelay` ms later and comes back in its boot loader `restartDelay` ms
+// after that.
+inline TSimDevice RestartingDevice(const char* serial, std::uint32_t leaveDelay, std::uint32_t restartDelay) {
+  TSimDevice d;
+  d.Library = VXSIM_VXUSB;
+  d.Serial = serial;
+  d.DeviceCode = 0x0A01;
+  d.BootLoader = false;
+  d.FirmwareVersion = "VXCR-1.7";
+  d.Extra = FormatText("start_answer = \"STARTED\\r\\n\"\nleave_delay = %u\nrestart_delay = %u\n", leaveDelay,
+                       restartDelay);
+  return d;
+}
 
 struct TSimCall {
   VxSimCall Info;
@@ -88,6 +106,46 @@ inline VxSimDeviceState State(int device) {
   VxSimDeviceState s{};
   VxSim_GetDeviceState(device, &s);
   return s;
+}
+
+// The sector map a device with this processor identifier and boot loader
+// version text has, from the device's own tables (not the updater's); empty
+// when it has none.
+inline std::vector<VxSimSector> SectorMap(std::uint32_t processor, const std::string& loaderVersion) {
+  std::vector<VxSimSector> sectors(512);
+  const std::uint32_t count =
+      VxSim_SectorMap(processor, loaderVersion.c_str(), sectors.data(), static_cast<std::uint32_t>(sectors.size()));
+  if (count > sectors.size()) return {};
+  sectors.resize(count);
+  return sectors;
+}
+
+// What a device's whole flash holds after `payload` was flashed from the start
+// of sector `first` up to sector `last` of its map `sectors`: every sector of
+// that span that holds data is erased and then written (blank ones and every
+// sector outside the span keep `fill`), except those in `refusing`, which
+// keep `fill` although they were erased and written (protected sectors).
+struct TExpectedFlash {
+  std::vector<std::uint8_t> Bytes;
+  std::set<int> Written;  // the sectors of the span that hold data
+};
+inline TExpectedFlash ExpectedFlash(const std::vector<VxSimSector>& sectors, const std::vector<std::uint8_t>& payload,
+                                    int first, int last, std::uint8_t fill = 0xFF,
+                                    const std::set<int>& refusing = {}) {
+  TExpectedFlash out;
+  if (sectors.empty() || first < 0 || last < first || static_cast<std::size_t>(last) >= sectors.size()) return out;
+  out.Bytes.assign(sectors.back().Offset + sectors.back().Size, fill);
+  const std::uint32_t base = sectors[static_cast<std::size_t>(first)].Offset;
+  for (int n = first; n <= last; ++n) {
+    const VxSimSector& s = sectors[static_cast<std::size_t>(n)];
+    std::vector<std::uint8_t> bytes(s.Size, 0xFF);
+    for (std::uint32_t i = 0; i < s.Size; ++i)
+      if (s.Offset - base + i < payload.size()) bytes[i] = payload[s.Offset - base + i];
+    if (std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
+    out.Written.insert(n);
+    if (!refusing.count(n)) std::copy(bytes.begin(), bytes.end(), out.Bytes.begin() + s.Offset);
+  }
+  return out;
 }
 
 // Runs the updater's clock on the simulator's for the life of the object.

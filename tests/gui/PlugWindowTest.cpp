@@ -175,16 +175,9 @@ TEST_F(PlugWindowTest, AFirmwareDeviceIsRestartedLeavesAndComesBackInItsBootLoad
   vxsim::TSimDevice boot;
   boot.Serial = "1111";
   vxsim::AddDevice(boot);
-  vxsim::TSimDevice fw;
-  fw.Library = VXSIM_VXUSB;
-  fw.Serial = "4242";
-  fw.DeviceCode = 0x0A01;
-  fw.BootLoader = false;
-  fw.FirmwareVersion = "VXCR-1.7";
   // Time enough to see its panel before it goes: making the panels of a run
   // in real windows takes a good part of a second on a loaded machine.
-  fw.Extra = "start_answer = \"STARTED\\r\\n\"\nleave_delay = 1500\nrestart_delay = 1000\n";
-  const int restarting = vxsim::AddDevice(fw);
+  const int restarting = vxsim::AddDevice(vxsim::RestartingDevice("4242", 1500, 1000));
 
   TMainForm& f = Start();
   ASSERT_NE(Listed(4242), nullptr);
@@ -241,13 +234,7 @@ TEST_F(PlugWindowTest, AutomaticFlashingWritesTheEmbeddedImageIntoAPluggedBootLo
 }
 
 TEST_F(PlugWindowTest, AFirmwareDeviceIsRestartedFoundAgainAndFlashed) {
-  vxsim::TSimDevice fw;
-  fw.Library = VXSIM_VXUSB;
-  fw.Serial = "4242";
-  fw.DeviceCode = 0x0A01;
-  fw.BootLoader = false;
-  fw.Extra = "start_answer = \"STARTED\\r\\n\"\nleave_delay = 500\nrestart_delay = 500\n";
-  const int restarting = vxsim::AddDevice(fw);
+  const int restarting = vxsim::AddDevice(vxsim::RestartingDevice("4242", 500, 500));
   TMainForm& f = Start(true);
 
   /* found in its firmware: restarted, never flashed */

@@ -57,21 +57,16 @@ std::vector<TRequest> DeviceRequests(int device) {
 }
 
 std::vector<TDeviceSector> DeviceSectors(std::uint32_t processor, const std::string& loaderVersion) {
-  std::vector<VxSimSector> sectors(512);
-  const std::uint32_t count =
-      VxSim_SectorMap(processor, loaderVersion.c_str(), sectors.data(), static_cast<std::uint32_t>(sectors.size()));
-  EXPECT_GT(count, 0u);
-  EXPECT_LE(count, sectors.size());
-  sectors.resize(std::min<std::size_t>(count, sectors.size()));
   std::vector<TDeviceSector> out;
-  for (const VxSimSector& s : sectors) out.push_back({s.Offset, s.Size});
+  for (const VxSimSector& s : vxsim::SectorMap(processor, loaderVersion)) out.push_back({s.Offset, s.Size});
+  EXPECT_FALSE(out.empty()) << "no sector map for processor " << std::hex << processor;
   return out;
 }
 
 void ExpectDeviceFlash(int device, std::uint32_t processor, const std::string& loaderVersion,
                        const std::vector<std::uint8_t>& payload, int first, int last, std::uint8_t fill,
                        const std::set<int>& untouched) {
-  const std::vector<TDeviceSector> sectors = DeviceSectors(processor, loaderVersion);
+  const std::vector<VxSimSector> sectors = vxsim::SectorMap(processor, loaderVersion);
   ASSERT_LT(static_cast<std::size_t>(last), sectors.size());
   const VxSimDeviceState state = vxsim::State(device);
   EXPECT_EQ(state.BadRequests, 0u);
@@ -79,19 +74,9 @@ void ExpectDeviceFlash(int device, std::uint32_t processor, const std::string& l
   const std::uint32_t flashSize = state.FlashSize;
   ASSERT_EQ(flashSize, sectors.back().Offset + sectors.back().Size);
 
-  std::vector<std::uint8_t> expected(flashSize, fill);
-  std::set<int> written;
-  const std::uint32_t base = sectors[static_cast<std::size_t>(first)].Offset;
-  for (int n = first; n <= last; ++n) {
-    const TDeviceSector& s = sectors[static_cast<std::size_t>(n)];
-    std::vector<std::uint8_t> bytes(s.Size, 0xFF);
-    for (std::uint32_t i = 0; i < s.Size; ++i)
-      if (s.Offset - base + i < payload.size()) bytes[i] = payload[s.Offset - base + i];
-    if (std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
-    written.insert(n);
-    if (!untouched.count(n)) std::copy(bytes.begin(), bytes.end(), expected.begin() + s.Offset);
-  }
-
+  const vxsim::TExpectedFlash expectedFlash = vxsim::ExpectedFlash(sectors, payload, first, last, fill, untouched);
+  const std::vector<std::uint8_t>& expected = expectedFlash.Bytes;
+  const std::set<int>& written = expectedFlash.Written;
   const std::vector<std::uint8_t> flash = vxsim::Flash(device, 0, flashSize);
   ASSERT_EQ(flash.size(), expected.size());
   const auto diff = std::mismatch(flash.begin(), flash.end(), expected.begin());

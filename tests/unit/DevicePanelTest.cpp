@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "discovery/ReadVersion.h"
+#include "flashing/WriteThread.h"
 #include "gui/headless/Headless.h"
 #include "link/DriverLibraries.h"
 #include "platform/Files.h"
@@ -349,9 +350,9 @@ TEST_F(DevicePanelTest, AFailedRunLogsOneRedLineAndChangesNothing) {
 TEST_F(DevicePanelTest, AVanishedDeviceBeingFlashedStaysListed) {
   TMainForm& f = Create();
   EndRun(f, Devices({"1", "2", "3"}));
-  // Only compared with null on this path: never used as a thread.
-  int flashing = 0;
-  f.FDevices[0]->WriteThread = reinterpret_cast<TWriteThread*>(&flashing);
+  // A flash that has been made for the device (never started).
+  TWriteThread flashing(f);
+  f.FDevices[0]->WriteThread = &flashing;
   f.FDevices[0]->Vanished = true;
   f.FDevices[1]->Vanished = true;
   const std::size_t before = f.reLog.LineCount();

@@ -50,12 +50,7 @@ TEST_F(DeviceWindowTest, APluggedBootLoaderDeviceGetsItsPanelAndItsLines) {
 TEST_F(DeviceWindowTest, AFirmwareDeviceIsRestartedAndComesBackInItsBootLoader) {
   vxsim::TSimDevice boot = BootLoader(VXSIM_FTDI, "1111");
   vxsim::AddDevice(boot);
-  vxsim::TSimDevice fw = Device(VXSIM_VXUSB, "4242");
-  fw.DeviceCode = 0x0A01;
-  fw.BootLoader = false;
-  fw.FirmwareVersion = "VXCR-1.7";
-  fw.Extra = "start_answer = \"STARTED\\r\\n\"\nleave_delay = 50\nrestart_delay = 2000\n";
-  const int restarting = vxsim::AddDevice(fw);
+  const int restarting = vxsim::AddDevice(vxsim::RestartingDevice("4242", 50, 2000));
 
   TMainForm& f = Start();
   ASSERT_EQ(f.FDevices.size(), 2u);
