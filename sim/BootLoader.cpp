@@ -97,6 +97,7 @@ void HandleRequest(TModel& m, int index, const std::vector<std::uint8_t>& frame)
   ++d.Requests;
   const std::vector<TFault> faults = TakeFaults(d, r.Code, false);
   if (UnplugFault(m, index, faults)) return;
+  ListDropoutFault(m, index, faults);
 
   std::vector<std::uint8_t> answer(kHeader, 0);
   std::uint16_t status = kDone;

@@ -2,6 +2,8 @@
 // unplugged or restarting, and every change is announced as Windows announces
 // a device change.
 
+#include <algorithm>
+
 #include "sim/ModelState.h"
 
 #ifdef _WIN32
@@ -55,12 +57,28 @@ void JoinBus(TModel& m, int index) {
   TDevice& d = m.At(index);
   if (d.OnBus) return;
   d.OnBus = true;
+  d.Listed = true;
   ++d.Generation;
   d.Handle = 0;
   d.Input.clear();
   d.Rx.clear();
   d.TimeoutsSet = false;
   m.Pending.push_back({index, true});
+}
+
+void LeaveLists(TModel& m, int index, std::uint32_t ms) {
+  TDevice& d = m.At(index);
+  if (!d.OnBus || !d.Listed) return;
+  d.Listed = false;
+  m.Pending.push_back({index, false});
+  Schedule(m, {m.Now() + std::max<std::uint32_t>(ms, 1), index, TEventKind::Relist, d.Generation, 0, false});
+}
+
+std::vector<std::uint32_t> ListedDevices(const TModel& m, int library) {
+  std::vector<std::uint32_t> out;
+  for (const std::uint32_t index : BusDevices(m, library))
+    if (m.Devices[index].Listed) out.push_back(index);
+  return out;
 }
 
 std::vector<std::uint32_t> BusDevices(const TModel& m, int library) {
@@ -88,6 +106,7 @@ void ApplyScenario(const TScenario& s) {
     d.BootLoader = cfg.BootLoader;
     d.Faults = cfg.Faults;
     d.RefuseOpen = cfg.RefuseOpen;
+    d.RefuseOpenSkip = cfg.RefuseOpenSkip;
     d.EmptyDescription = cfg.EmptyDescription;
     m.Devices.push_back(std::move(d));
     if (cfg.Plugged) JoinBus(m, static_cast<int>(m.Devices.size() - 1));

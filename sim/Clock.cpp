@@ -52,7 +52,12 @@ void ProcessDueLocked(TModel& m) {
     m.Events.erase(m.Events.begin() + static_cast<std::ptrdiff_t>(i));
     TDevice& d = m.At(e.Device);
     if (d.Generation != e.Generation) continue;  // replugged meanwhile
-    if (e.Kind == TEventKind::Leave) {
+    if (e.Kind == TEventKind::Relist) {
+      if (d.OnBus && !d.Listed) {
+        d.Listed = true;
+        m.Pending.push_back({e.Device, true});
+      }
+    } else if (e.Kind == TEventKind::Leave) {
       LeaveBus(m, e.Device);
       if (e.ReturnDelay != 0)
         m.Events.push_back({e.Due + e.ReturnDelay, e.Device, TEventKind::Return, d.Generation, 0, e.EnterLoader});

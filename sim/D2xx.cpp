@@ -19,7 +19,7 @@ void BuildFtNodes(TModel& m) {
   m.FtNodes.clear();
   for (std::size_t i = 0; i < m.Devices.size(); ++i) {
     TDevice& d = m.Devices[i];
-    if (d.Cfg.Library != VXSIM_FTDI || !d.OnBus) continue;
+    if (d.Cfg.Library != VXSIM_FTDI || !d.OnBus || !d.Listed) continue;
     FT_DEVICE_LIST_INFO_NODE node;
     std::memset(&node, 0, sizeof node);
     node.Flags = d.Handle != 0 ? FT_FLAGS_OPENED : 0;
@@ -50,7 +50,7 @@ FT_STATUS VxSimFt_ListDevices(void* arg1, void* /*arg2*/, FT_ULONG flags) {
   rec.Arg(0, flags);
   TGuard g;
   if ((flags & FT_LIST_NUMBER_ONLY) == 0 || arg1 == nullptr) return rec.Finish(g.m(), FT_INVALID_PARAMETER);
-  const auto n = static_cast<FT_ULONG>(BusDevices(g.m(), VXSIM_FTDI).size());
+  const auto n = static_cast<FT_ULONG>(ListedDevices(g.m(), VXSIM_FTDI).size());
   *static_cast<FT_ULONG*>(arg1) = n;
   rec.Arg(1, n);
   return rec.Finish(g.m(), FT_OK);
@@ -60,7 +60,8 @@ FT_STATUS VxSimFt_Open(int deviceNumber, FT_HANDLE* handle) {
   TCallRecord rec(VXSIM_FTDI, "FT_Open");
   rec.Arg(0, static_cast<std::uint32_t>(deviceNumber));
   TGuard g;
-  const std::vector<std::uint32_t> bus = BusDevices(g.m(), VXSIM_FTDI);
+  // An index into the list, as the driver numbers its devices.
+  const std::vector<std::uint32_t> bus = ListedDevices(g.m(), VXSIM_FTDI);
   if (handle == nullptr) return rec.Finish(g.m(), FT_INVALID_PARAMETER);
   if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= bus.size())
     return rec.Finish(g.m(), FT_DEVICE_NOT_FOUND);

@@ -71,4 +71,9 @@ bool UnplugFault(TModel& m, int index, const std::vector<TFault>& faults) {
   return false;
 }
 
+void ListDropoutFault(TModel& m, int index, const std::vector<TFault>& faults) {
+  for (const TFault& f : faults)
+    if (f.Kind == TFaultKind::ListDropout) LeaveLists(m, index, f.Value);
+}
+
 }  // namespace vxsim

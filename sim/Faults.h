@@ -19,4 +19,8 @@ void Deliver(TModel& m, int index, std::vector<std::uint8_t> answer, const std::
 // Carries out an unplug fault; true when the device left the bus.
 bool UnplugFault(TModel& m, int index, const std::vector<TFault>& faults);
 
+// Carries out a list drop-out fault: the request is still carried out and
+// answered.
+void ListDropoutFault(TModel& m, int index, const std::vector<TFault>& faults);
+
 }  // namespace vxsim

@@ -33,6 +33,7 @@ void ProcessText(TModel& m, int index) {
   ++d.Requests;
   const std::vector<TFault> faults = TakeFaults(d, 0, false);
   if (UnplugFault(m, index, faults)) return;
+  ListDropoutFault(m, index, faults);
   if (version) {
     Deliver(m, index, std::vector<std::uint8_t>(d.Cfg.FirmwareVersion.begin(), d.Cfg.FirmwareVersion.end()), faults,
             false);

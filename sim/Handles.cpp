@@ -30,7 +30,9 @@ int OpenDevice(TModel& m, int index, void** handle) {
   TDevice& d = m.At(index);
   const bool ftdi = d.Cfg.Library == VXSIM_FTDI;
   if (d.Handle != 0) return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
-  if (d.RefuseOpen > 0) {
+  if (d.RefuseOpenSkip > 0) {
+    --d.RefuseOpenSkip;
+  } else if (d.RefuseOpen > 0) {
     --d.RefuseOpen;
     return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
   }

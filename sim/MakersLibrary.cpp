@@ -27,7 +27,7 @@ int32_t VxSimRq_GetListDevices(uint16_t selector, void* records, uint32_t* count
     return rec.Finish(m, RQ_ERROR_IO);
   }
   std::vector<std::uint32_t> found;
-  for (std::uint32_t index : BusDevices(m, VXSIM_VXUSB))
+  for (std::uint32_t index : ListedDevices(m, VXSIM_VXUSB))
     if (selector == 0xFFFF || m.Devices[index].Cfg.DeviceCode == selector) found.push_back(index);
   if (records == nullptr) {
     *count = static_cast<uint32_t>(found.size());

@@ -34,6 +34,7 @@ struct TChunk {
 struct TDevice {
   TDeviceConfig Cfg;
   bool OnBus = false;
+  bool Listed = true;  // false while it has dropped out of its library's device list
   bool BootLoader = true;
   std::uint32_t Generation = 0;  // plugs so far; handles of older plugs are dead
   std::vector<TFlashSector> Map;
@@ -48,10 +49,10 @@ struct TDevice {
   bool TimeoutsSet = false;
   std::uint32_t Requests = 0, BadRequests = 0, RefusedRequests = 0, FinishCode = 0;
   std::vector<TFault> Faults;
-  std::uint32_t RefuseOpen = 0, EmptyDescription = 0;
+  std::uint32_t RefuseOpen = 0, RefuseOpenSkip = 0, EmptyDescription = 0;
 };
 
-enum class TEventKind { Leave, Return };
+enum class TEventKind { Leave, Return, Relist };
 struct TEvent {
   std::uint32_t Due;
   int Device;
@@ -126,9 +127,14 @@ void SleepOn(std::uint32_t ms);
 // when it is left.
 void LeaveBus(TModel& m, int index);
 void JoinBus(TModel& m, int index);
+// Takes a device on the bus out of its library's device list for `ms` ms
+// (at least 1); its handles stay live. Both changes are announced.
+void LeaveLists(TModel& m, int index, std::uint32_t ms);
 void FireNotices(const std::vector<TNotice>& notices);
 // Indexes of the devices of one library that are on the bus, in order.
 std::vector<std::uint32_t> BusDevices(const TModel& m, int library);
+// The same without the devices that have dropped out of the device list.
+std::vector<std::uint32_t> ListedDevices(const TModel& m, int library);
 
 // Holds the model's lock for one step of a driver call, runs what has come due
 // first, and raises the notices of the step after letting go of the lock.

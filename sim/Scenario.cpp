@@ -81,7 +81,8 @@ bool ParseFault(const std::string& value, TFault& f, std::string& error) {
   } kinds[] = {{"no_answer", TFaultKind::NoAnswer},       {"short_answer", TFaultKind::ShortAnswer},
                {"wrong_sector", TFaultKind::WrongSector}, {"wrong_offset", TFaultKind::WrongOffset},
                {"damaged", TFaultKind::Damaged},          {"late_answer", TFaultKind::Late},
-               {"unplug", TFaultKind::Unplug},            {"short_write", TFaultKind::ShortWrite}};
+               {"unplug", TFaultKind::Unplug},            {"short_write", TFaultKind::ShortWrite},
+               {"list_dropout", TFaultKind::ListDropout}};
   bool known = false;
   for (const auto& k : kinds)
     if (kind == k.name) f.Kind = k.kind, known = true;
@@ -153,6 +154,8 @@ bool DeviceKey(TDeviceConfig& d, const std::string& key, const std::string& raw,
     ok = Number(text, d.RestartDelay);
   else if (key == "refuse_open")
     ok = Number(text, d.RefuseOpen);
+  else if (key == "refuse_open_skip")
+    ok = Number(text, d.RefuseOpenSkip);
   else if (key == "empty_description")
     ok = Number(text, d.EmptyDescription);
   else if (key == "frame_gap")

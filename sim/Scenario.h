@@ -19,6 +19,7 @@ enum class TFaultKind {
   Late,         // the answer arrives `Value` ms later than it would
   Unplug,       // the device leaves the bus on this request; back after `Value` ms (0: stays away)
   ShortWrite,   // the driver reports one byte fewer written than given
+  ListDropout,  // the device is missing from its library's list for `Value` ms; its link keeps working
 };
 
 // Applies to requests with this code (0: any; text commands count as code 0
@@ -50,6 +51,7 @@ struct TDeviceConfig {
   std::uint32_t LeaveDelay = 10;    // ms from the STARTED answer to leaving the bus
   std::uint32_t RestartDelay = 1000;  // ms off the bus before it comes back in its boot loader
   std::uint32_t RefuseOpen = 0;     // the next N opens fail
+  std::uint32_t RefuseOpenSkip = 0;  // ... after this many opens have succeeded
   std::uint32_t EmptyDescription = 0;  // the next N listings show an empty description
   std::uint32_t FrameGap = 50;      // ms after which a partial request is dropped
   bool Plugged = true;

@@ -1,6 +1,7 @@
 // The simulated devices themselves, where a fault in them would hide one in
 // the updater.
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -383,6 +384,84 @@ TEST_F(SimTest, UnplugAtAGivenBlock) {
   EXPECT_FALSE(vxsim::State(device_).OnBus);
   EXPECT_EQ(vxsim::Flash(device_, 0xA600, 1), std::vector<std::uint8_t>{0xFF}) << "the fourth block never landed";
   LinkClose(*e);
+}
+
+TEST_F(SimTest, ADeviceDropsOutOfTheListWhileItsLinkKeepsWorking) {
+  std::vector<std::pair<int, int>> notices;  // device, plugged
+  VxSim_SetNotify(
+      [](void* context, int device, int plugged) {
+        static_cast<std::vector<std::pair<int, int>>*>(context)->emplace_back(device, plugged);
+      },
+      &notices);
+  auto d = Device(VXSIM_FTDI, "77");
+  d.Extra = "fault = list_dropout code=7 skip=1 value=300";
+  auto e = Entry(d);
+  vxsim::TSimDevice other = Device(VXSIM_VXUSB, "78");
+  other.Extra = "fault = list_dropout code=6 value=200";
+  auto v = std::make_unique<TDevEntry>("78", 0x0101, lbVxUsb);
+  const int otherIndex = vxsim::AddDevice(other);
+  const auto ftdiListed = [] {
+    FT_DWORD count = 99;
+    EXPECT_EQ(FtdiApi.CreateDeviceInfoList(&count), FT_OK);
+    return count;
+  };
+  const auto makersListed = [] {
+    std::uint32_t count = 5;
+    EXPECT_EQ(VxUsbApi.GetListDevices(0xFFFF, nullptr, &count), 0);
+    return count;
+  };
+  ASSERT_TRUE(LinkOpen(*e));
+  ASSERT_TRUE(LinkOpen(*v));
+  TSectorExchange x{*e}, y{*v};
+  const std::vector<std::uint8_t> data(512, 0x11);
+  notices.clear();
+
+  /* the request that drops it out is carried out and answered */
+  ASSERT_EQ(x.Write(cmWriteBlockEx, 10, 0xA000, data.data()), saAccepted);
+  EXPECT_EQ(ftdiListed(), 1u);
+  ASSERT_EQ(x.Write(cmWriteBlockEx, 10, 0xA200, data.data()), saAccepted);
+  EXPECT_EQ(vxsim::Flash(device_, 0xA200, 1), std::vector<std::uint8_t>{0x11});
+  EXPECT_EQ(ftdiListed(), 0u) << "out of the D2XX list";
+  FT_DWORD number = 9;
+  EXPECT_EQ(FtdiApi.ListDevices(&number, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+  EXPECT_EQ(number, 0u);
+  EXPECT_TRUE(vxsim::State(device_).OnBus);
+  EXPECT_EQ(notices, (std::vector<std::pair<int, int>>{{device_, 0}}));
+
+  /* its open link keeps working meanwhile */
+  EXPECT_EQ(x.Write(cmWriteBlockEx, 10, 0xA400, data.data()), saAccepted);
+
+  /* the maker's list loses its device the same way */
+  ASSERT_EQ(makersListed(), 1u);
+  ASSERT_EQ(y.Erase(cmEraseSectorEx, 10, 0xA000), saAccepted);
+  EXPECT_EQ(makersListed(), 0u);
+  EXPECT_EQ(y.Erase(cmEraseSectorEx, 11, 0xB000), saAccepted);
+
+  /* both come back by themselves, as the same plug */
+  SleepMs(300);
+  EXPECT_EQ(ftdiListed(), 1u);
+  EXPECT_EQ(makersListed(), 1u);
+  ASSERT_EQ(notices.size(), 4u);
+  EXPECT_EQ(notices[1], std::make_pair(otherIndex, 0));
+  std::sort(notices.begin() + 2, notices.end());
+  EXPECT_EQ(notices[2], std::make_pair(device_, 1));
+  EXPECT_EQ(notices[3], std::make_pair(otherIndex, 1));
+  EXPECT_EQ(vxsim::State(device_).Plugs, 1u);
+  EXPECT_EQ(x.Write(cmWriteBlockEx, 10, 0xA600, data.data()), saAccepted) << "the same handle";
+  LinkClose(*e);
+  LinkClose(*v);
+  VxSim_SetNotify(nullptr, nullptr);
+}
+
+TEST_F(SimTest, RefusedOpensCanBeginAfterSomeSucceeded) {
+  auto d = Device(VXSIM_VXUSB, "79");
+  d.Extra = "refuse_open = 1\nrefuse_open_skip = 2";
+  auto e = std::make_unique<TDevEntry>("79", 0x0101, lbVxUsb);
+  vxsim::AddDevice(d);
+  for (int open = 1; open <= 4; ++open) {
+    EXPECT_EQ(LinkOpen(*e), open != 3) << "open " << open;
+    LinkClose(*e);
+  }
 }
 
 TEST_F(SimTest, TheMakersListFollowsTheCountRules) {
