@@ -97,6 +97,12 @@ void HandleRequest(TModel& m, int index, const std::vector<std::uint8_t>& frame)
   ++d.Requests;
   const std::vector<TFault> faults = TakeFaults(d, r.Code, false);
   if (UnplugFault(m, index, faults)) return;
+  // Damaged on the way: the boot loader drops it for its checksum, as any other.
+  if (std::any_of(faults.begin(), faults.end(), [](const TFault& f) { return f.Kind == TFaultKind::LostRequest; })) {
+    --d.Requests;
+    ++d.BadRequests;
+    return;
+  }
   ListDropoutFault(m, index, faults);
 
   std::vector<std::uint8_t> answer(kHeader, 0);

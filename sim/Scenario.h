@@ -19,6 +19,7 @@ enum class TFaultKind {
   Late,         // the answer arrives `Value` ms later than it would
   Unplug,       // the device leaves the bus on this request; back after `Value` ms (0: stays away)
   ShortWrite,   // the driver reports one byte fewer written than given
+  LostRequest,  // the request arrives damaged: dropped unanswered, not carried out (a BadRequest)
   ListDropout,  // the device is missing from its library's list for `Value` ms; its link keeps working
 };
 

@@ -372,18 +372,36 @@ TEST_F(SimTest, TheFirmwareRestartsIntoItsBootLoaderAndComesBack) {
   VxSim_SetNotify(nullptr, nullptr);
 }
 
-TEST_F(SimTest, UnplugAtAGivenBlock) {
-  auto d = Device(VXSIM_FTDI);
-  d.Extra = "fault = unplug code=7 skip=3";
-  auto e = Entry(d);
-  ASSERT_TRUE(LinkOpen(*e));
+TEST_F(SimTest, RequestFaultsAtAGivenBlock) {
+  const std::vector<std::uint8_t> data(512, 0x11);
+  const auto open = [this](const char* fault) {
+    auto d = Device(VXSIM_FTDI);
+    d.Extra = fault;
+    auto e = Entry(d);
+    EXPECT_TRUE(LinkOpen(*e));
+    return e;
+  };
+
+  /* unplugged on the fourth block */
+  auto e = open("fault = unplug code=7 skip=3");
   TSectorExchange x{*e};
-  const std::vector<std::uint8_t> data(512, 0);
   for (std::uint32_t k = 0; k < 3; ++k) ASSERT_EQ(x.Write(cmWriteBlockEx, 10, 0xA000 + k * 512, data.data()), saAccepted);
   EXPECT_EQ(x.Write(cmWriteBlockEx, 10, 0xA600, data.data()), saShort);
   EXPECT_FALSE(vxsim::State(device_).OnBus);
   EXPECT_EQ(vxsim::Flash(device_, 0xA600, 1), std::vector<std::uint8_t>{0xFF}) << "the fourth block never landed";
   LinkClose(*e);
+
+  /* the second block lost on its way: neither carried out nor answered */
+  auto l = open("fault = lost_request code=7 skip=1");
+  TSectorExchange y{*l};
+  ASSERT_EQ(y.Write(cmWriteBlockEx, 10, 0xA000, data.data()), saAccepted);
+  EXPECT_EQ(y.Write(cmWriteBlockEx, 10, 0xA200, data.data()), saShort);
+  EXPECT_EQ(vxsim::Flash(device_, 0xA200, 1), std::vector<std::uint8_t>{0xFF});
+  EXPECT_EQ(vxsim::State(device_).BadRequests, 1u);
+  EXPECT_EQ(vxsim::State(device_).Requests, 1u);
+  EXPECT_EQ(y.Write(cmWriteBlockEx, 10, 0xA200, data.data()), saAccepted) << "the same request again";
+  EXPECT_EQ(vxsim::Flash(device_, 0xA200, 1), std::vector<std::uint8_t>{0x11});
+  LinkClose(*l);
 }
 
 TEST_F(SimTest, ADeviceDropsOutOfTheListWhileItsLinkKeepsWorking) {
@@ -423,7 +441,7 @@ TEST_F(SimTest, ADeviceDropsOutOfTheListWhileItsLinkKeepsWorking) {
   EXPECT_EQ(vxsim::Flash(device_, 0xA200, 1), std::vector<std::uint8_t>{0x11});
   EXPECT_EQ(ftdiListed(), 0u) << "out of the D2XX list";
   FT_DWORD number = 9;
-  EXPECT_EQ(FtdiApi.ListDevices(&number, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+  EXPECT_EQ(FtdiApi.ListDevices(&number, nullptr, 0x80000000u /* FT_LIST_NUMBER_ONLY */), FT_OK);
   EXPECT_EQ(number, 0u);
   EXPECT_TRUE(vxsim::State(device_).OnBus);
   EXPECT_EQ(notices, (std::vector<std::pair<int, int>>{{device_, 0}}));
