@@ -18,7 +18,8 @@ bool TWriteThread::UsesExtendedCommands() const {
 }
 
 bool TWriteThread::SectorExchange(const std::uint8_t* request, std::uint32_t length, std::uint16_t sector,
-                                  std::uint32_t offset, bool isWrite, std::uint8_t* answer) {
+                                  std::uint32_t offset, bool isWrite, std::uint8_t* answer, int* unanswered) {
+  *unanswered = 0;
   for (int attempt = 0; attempt < kSectorAttempts; ++attempt) {
     if (!LinkSend(*FDevice, request, length)) continue;
     // Nothing is purged between attempts: a late answer to an earlier
@@ -26,7 +27,7 @@ bool TWriteThread::SectorExchange(const std::uint8_t* request, std::uint32_t len
     const int received = LinkRead(*FDevice, answer, kSectorAnswerTimeout, kSectorAnswerSize);
     std::uint16_t status = 0;
     switch (JudgeSectorAnswer(answer, received, sector, offset, isWrite, &status)) {
-      case saShort: continue;
+      case saShort: ++*unanswered; continue;
       case saMalformed: return false;
       case saRefused: FLastAnswer = status; return false;
       case saAccepted:
@@ -45,7 +46,13 @@ bool TWriteThread::EraseSector(std::uint16_t n) {
   const std::uint32_t offset = FLayout.FSectorMap[n].Offset;
   std::uint8_t request[kPacketHeaderSize];
   BuildRequest(request, UsesExtendedCommands() ? cmEraseSectorEx : cmEraseSector, n, offset);
-  const bool done = SectorExchange(request, sizeof request, n, offset, false, answer);
+  int unanswered = 0;
+  const bool done = SectorExchange(request, sizeof request, n, offset, false, answer, &unanswered);
+  // A late answer to an earlier attempt of this erase looks exactly like the
+  // answer to the sector's first block (same sector, same offset, done): left
+  // on the link, it would count that block as written whether the device
+  // took it or not. Any other late answer fails the next request's checks.
+  if (done && unanswered > 0) TakeLateAnswers(unanswered);
   if (done)
     Log(mkInfo, "(% 6d) Стирание сектора %d: %s", Stamp(), n, "OK");
   else
@@ -65,7 +72,8 @@ bool TWriteThread::WriteSector(std::uint16_t n) {
     std::uint8_t request[kBlockPacketSize];
     BuildBlockRequest(request, UsesExtendedCommands() ? cmWriteBlockEx : cmWriteBlock, n, offset,
                       FLayout.FImage.data() + offset);
-    done = SectorExchange(request, sizeof request, n, offset, true, answer);
+    int unanswered = 0;
+    done = SectorExchange(request, sizeof request, n, offset, true, answer, &unanswered);
     if (!done) break;
     FDoneUnits += 1;
     Synchronize([this] { SyncProgress(); });
@@ -79,6 +87,13 @@ bool TWriteThread::WriteSector(std::uint16_t n) {
         h.Code, h.Param, static_cast<std::int32_t>(h.Offset));
   }
   return done;
+}
+
+void TWriteThread::TakeLateAnswers(int count) {
+  for (int i = 0; i < count; ++i) {
+    std::uint8_t late[kSectorAnswerSize];
+    if (LinkRead(*FDevice, late, kSectorAnswerTimeout, kSectorAnswerSize) <= 0) return;
+  }
 }
 
 void TWriteThread::SendFinish(std::uint16_t code) {

@@ -89,8 +89,13 @@ private:
   [[nodiscard]] bool UsesExtendedCommands() const;
   // One erase or block request, sent up to three times while the send fails
   // or the answer comes short. True when a well-formed answer accepted it.
+  // `unanswered` receives the number of attempts that went out but were not
+  // answered in time: the device may still answer each of them.
   [[nodiscard]] bool SectorExchange(const std::uint8_t* request, std::uint32_t length, std::uint16_t sector,
-                                    std::uint32_t offset, bool isWrite, std::uint8_t* answer);
+                                    std::uint32_t offset, bool isWrite, std::uint8_t* answer, int* unanswered);
+  // Takes up to `count` late answers off the link, stopping at the first
+  // read that brings none.
+  void TakeLateAnswers(int count);
 
   // Hands SelectSectors' line to the thread's own log.
   class TThreadLog : public TOperationLog {

@@ -113,6 +113,20 @@ TEST_F(FlashTest, ALateAnswerIsTakenByTheNextAttempt) {
   EXPECT_EQ(Codes(), (Repeat(cmEraseSectorEx, 1) + Repeat(cmWriteBlockEx, 3) + Repeat(cmWriteAborted, 1)));
 }
 
+TEST_F(FlashTest, ALateEraseAnswerIsNotTakenForTheFirstBlock) {
+  // The erase's first answer comes after its read gave up and is read by the
+  // second attempt; the answer to that second attempt follows it, and would
+  // pass for the answer to block 0, which is lost on its way. Block 0 must be
+  // sent again, not counted as written.
+  owner_.payload = Payload(0x1000);
+  Device(Loader("fault = late_answer code=6 delay=1500\nfault = lost_request code=7"));
+  TFlashRun& run = Flash();
+  EXPECT_EQ(run.result, wrSuccess);
+  EXPECT_EQ(Codes(), (Repeat(cmEraseSectorEx, 2) + Repeat(cmWriteBlockEx, 9) + Repeat(cmWriteDone, 1)));
+  EXPECT_EQ(vxsim::Flash(device_, 0xA000, 0x1000), owner_.payload) << "every block of sector 10 on the device";
+  EXPECT_EQ(vxsim::State(device_).BadRequests, 1u) << "block 0's first request was lost";
+}
+
 TEST_F(FlashTest, ALockedDeviceLeavesItsStatusAsTheLastAnswer) {
   owner_.payload = Payload(0x1000);
   Device(Loader("locked = yes"));
