@@ -133,14 +133,17 @@ enum TFault {
   fkListDropout,
   fkShortWrite,
   fkIdentification,
+  fkLostRequest,
+  fkStaleErase,
   kFaultKinds
 };
 constexpr const char* kFaultNames[kFaultKinds] = {
     "no answer",        "short answer",  "wrong sector echo", "wrong offset echo", "damaged answer bytes",
     "late answer",      "protected sector", "locked device", "refused open",     "failing list call",
-    "unplug at a block", "list drop-out", "short driver write", "identification query unanswered"};
+    "unplug at a block", "list drop-out", "short driver write", "identification query unanswered",
+    "damaged request", "late erase answer, then the sector's first block lost"};
 // How often each kind is drawn, relative to the others.
-constexpr std::uint32_t kFaultWeights[kFaultKinds] = {12, 8, 6, 5, 8, 8, 6, 4, 5, 4, 8, 8, 4, 4};
+constexpr std::uint32_t kFaultWeights[kFaultKinds] = {12, 8, 6, 5, 8, 8, 6, 4, 5, 4, 8, 8, 4, 4, 6, 6};
 
 // One simulated device of a round and what the soak knows of it.
 struct TSoakDevice {
@@ -356,7 +359,10 @@ void TSoak::FlashEnded(TWriteThread& thread) {
   const std::vector<std::uint8_t> flash = vxsim::Flash(d->Index, 0, state.FlashSize);
   const std::vector<std::uint8_t>& expected = d->Expected.Bytes;
   std::string faults;
-  for (const std::string& s : d->Schedule) faults += (faults.empty() ? "" : "; ") + s;
+  for (std::string s : d->Schedule) {
+    std::replace(s.begin(), s.end(), '\n', ' ');
+    faults += (faults.empty() ? "" : "; ") + s;
+  }
   if (d->FirmwareMode) faults += faults.empty() ? "restarted from its firmware" : "; restarted from its firmware";
 
   if (thread.FResult == wrSuccess) {
@@ -492,6 +498,23 @@ void TSoak::DrawFaults(TSoakDevice& d) {
       case fkIdentification: {
         static const std::uint16_t queries[] = {10, 10, 5, 4};  // the boot-loader test costs 8 s: seldom
         std::snprintf(line, sizeof line, "fault = no_answer code=%u", queries[FRandom.Below(4)]);
+        break;
+      }
+      case fkLostRequest:
+        std::snprintf(line, sizeof line, "fault = lost_request code=%u skip=%u", code, skip);
+        break;
+      case fkStaleErase: {
+        // The erase's answer comes after the first attempt gave up and is
+        // read by a later one; the answer to that later attempt still waits
+        // when the sector's first block goes out, and that block is lost.
+        const auto sector = static_cast<std::uint32_t>(FRandom.Below(static_cast<std::uint32_t>(erases)));
+        std::uint32_t before = 0, at = 0;
+        for (const int n : d.Expected.Written) {
+          if (at++ == sector) break;
+          before += d.Map[static_cast<std::size_t>(n)].Size / 512;
+        }
+        std::snprintf(line, sizeof line, "fault = late_answer code=%u skip=%u delay=%u\nfault = lost_request code=%u skip=%u",
+                      erase, sector, d.Library == VXSIM_FTDI ? 1500u : 700u, write, before);
         break;
       }
       case kFaultKinds: break;
