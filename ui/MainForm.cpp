@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "crash/LogRing.h"
 #include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
 #include "link/Packets.h"
@@ -260,6 +261,7 @@ void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
   // occupies), keeping the user's own selection.
   const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
   reLog.AppendLine(line, color);
+  CrashLogRing().Add(line.c_str());  // the last lines go into a crash report
   WriteLogToFile(line);
   reLog.ScrollLines(1);
 }
