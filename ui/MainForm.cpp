@@ -7,6 +7,7 @@
 #include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
 #include "link/Packets.h"
+#include "platform/CrashTestPoint.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "platform/LocalTime.h"
@@ -369,6 +370,7 @@ void TMainForm::ReadVersionTerminate(TThread* sender) {
     DevPanel.SetConstraints(limits);
   }
   ReadVersionThread = nullptr;
+  CrashTestPoint("window");  // development builds: a crash on purpose, with the devices listed
 }
 
 // Holding DeviceListLock. An entry still being flashed stays: its flash's

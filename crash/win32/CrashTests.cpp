@@ -8,12 +8,10 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-#include <thread>
 
 #include "crash/ReportText.h"
 #include "crash/win32/CrashHandler.h"
 #include "platform/CrashTestPoint.h"
-#include "platform/MainThread.h"
 
 namespace {
 
@@ -89,12 +87,7 @@ void Hook(const char* where) {
 void InstallCrashTests(const char* setting) {
   if (setting == nullptr || *setting == '\0') return;
   if (!ParseCrashTest(setting, chosen)) return;
+  // "window": on the window thread at the end of the first discovery run,
+  // with the devices listed; "flash": in a flashing thread at its first sector.
   InstallCrashTestHook(Hook);
-  if (std::strcmp(chosen.Where, "window") != 0) return;
-  // On the window thread once the window has been shown for a moment: handed
-  // over like a worker's call, from inside the message loop.
-  std::thread([] {
-    Sleep(1500);
-    RunOnMainThread([] { CrashTestPoint("window"); });
-  }).detach();
 }

@@ -20,7 +20,7 @@
 namespace {
 
 // Every case ends within this, whatever the updater does.
-constexpr std::uint32_t kCaseBound = 150000;
+constexpr std::uint32_t kCaseBound = 60000;
 
 std::wstring Dir(const char* path) { return WindowsPath(path) + L"\\"; }
 
@@ -116,16 +116,27 @@ BOOL CALLBACK CollectCrashDialog(HWND hwnd, LPARAM arg) {
   return TRUE;
 }
 
-TDialog WaitForDialog(DWORD pid, std::uint32_t ms, const std::wstring& containing) {
+// The process's dialog once its text holds `containing`; none (and the text
+// seen last in `seen`) when it does not come within `ms`.
+TDialog WaitForDialog(DWORD pid, std::uint32_t ms, const std::wstring& containing, std::wstring* seen = nullptr) {
   std::pair<DWORD, TDialog> search{pid, {}};
-  PumpUntil(
+  const bool found = PumpUntil(
       [&] {
         search.second = {};
         EnumWindows(CollectCrashDialog, reinterpret_cast<LPARAM>(&search));
+        if (seen != nullptr && search.second.Hwnd != nullptr) *seen = search.second.Text;
         return search.second.Hwnd != nullptr && search.second.Text.find(containing) != std::wstring::npos;
       },
       ms);
-  return search.second;
+  return found ? search.second : TDialog{};
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out(text.size() * 3 + 1, '\0');
+  out.resize(static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
+                          static_cast<int>(out.size()), nullptr, nullptr)));
+  return out;
 }
 
 std::wstring ButtonText(HWND box, int id) {
@@ -227,12 +238,13 @@ void RunCase(const TCrashCase& test) {
   ASSERT_NE(pi.hProcess, nullptr);
 
   /* the dialog: what happened, where, and where the report is */
-  TDialog dialog = WaitForDialog(pi.dwProcessId, kCaseBound, W("Отчёт о сбое сохранён в папке:"));
+  std::wstring seen;
+  TDialog dialog = WaitForDialog(pi.dwProcessId, kCaseBound, W("Отчёт о сбое сохранён в папке:"), &seen);
   if (dialog.Hwnd == nullptr) {
     TerminateProcess(pi.hProcess, 99);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
-    FAIL() << "no crash dialog within " << kCaseBound << " ms";
+    FAIL() << "no crash dialog within " << kCaseBound << " ms; last box seen: " << Utf8(seen);
   }
   const std::vector<std::wstring> folders = stage.ReportFolders();
   ASSERT_EQ(folders.size(), 1u);
@@ -247,8 +259,8 @@ void RunCase(const TCrashCase& test) {
 
   /* copying the path: the dialog comes back and says so */
   PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDNO)));
-  dialog = WaitForDialog(pi.dwProcessId, 20000, W("Путь к папке скопирован в буфер обмена."));
-  ASSERT_NE(dialog.Hwnd, nullptr);
+  dialog = WaitForDialog(pi.dwProcessId, 20000, W("Путь к папке скопирован в буфер обмена."), &seen);
+  ASSERT_NE(dialog.Hwnd, nullptr) << Utf8(seen);
   EXPECT_EQ(ClipboardText(), folder);
 
   /* closing ends the process with the crash's code */
