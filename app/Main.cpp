@@ -2,12 +2,16 @@
 // hands over to the first one's window and ends.
 #include <windows.h>
 
+#include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "app/Signature.h"
+#include "crash/ReportBuffer.h"
+#include "crash/win32/CrashHandler.h"
 #include "gui/Controls.h"
 #include "platform/CodePage.h"
+#include "platform/ThreadTags.h"
 #include "ui/MainForm.h"
 
 namespace {
@@ -56,9 +60,68 @@ void DestroyMainWindow() {
   MainForm = nullptr;
 }
 
+// ---- crash reports ----
+
+#ifdef VX_VERIFY_SIGNATURE
+constexpr const char* kBuildKind = "выпуск, " VX_BUILD_ARCH;
+#else
+constexpr const char* kBuildKind = "сборка для разработки, " VX_BUILD_ARCH;
+#endif
+
+HWND CrashMainWindow() {
+  TMainForm* form = MainForm;
+  return form != nullptr ? static_cast<HWND>(form->Handle()) : nullptr;
+}
+
+// The listed devices, read only when no other thread holds the list: the
+// crashed thread may be the one holding it.
+void DescribeDevices(TReportBuffer& out) {
+  TMainForm* form = MainForm;
+  if (form == nullptr) {
+    out.Append("  (главного окна нет)\r\n");
+    return;
+  }
+  if (!DeviceListLock.TryEnter()) {
+    out.Append("  (список приборов занят другим потоком и не прочитан)\r\n");
+    return;
+  }
+  for (const std::unique_ptr<TDevEntry>& entry : form->FDevices) {
+    const TDevEntry& e = *entry;
+    const TFirmwareVersion& fw = e.FirmwareVersion;
+    out.AppendFormat("  прибор %d: %s, %s, процессор 0x%08X, прошивка %s-%u.%u%s", static_cast<int>(e.Serial),
+                     e.Backend == lbFtdi ? "FTDI" : "RQ", e.InBootLoader ? "загрузчик" : "прошивка",
+                     static_cast<unsigned>(e.ProcessorId), fw.Name.c_str(), fw.Version / 100u, fw.Version % 100u,
+                     fw.Suffix.c_str());
+    if (e.InBootLoader)
+      out.AppendFormat(", загрузчик %s-%u.%u", e.LoaderVersion.Name.c_str(), e.LoaderVersion.Version / 100u,
+                       e.LoaderVersion.Version % 100u);
+    if (e.WriteThread.load() != nullptr) out.Append(", прошивается");
+    if (e.Vanished.load()) out.Append(", отключен");
+    out.Append("\r\n");
+  }
+  if (form->FDevices.empty()) out.Append("  (нет)\r\n");
+  DeviceListLock.Leave();
+}
+
+void InstallCrashReports() {
+  TCrashSetup setup;
+  setup.ProgramVersion = VX_PROGRAM_VERSION;
+  setup.BuildKind = kBuildKind;
+  setup.DialogCaption = kMessageCaption;
+  setup.MainWindow = CrashMainWindow;
+  setup.DescribeDevices = DescribeDevices;
+  (void)InstallCrashHandler(setup);
+#ifndef VX_VERIFY_SIGNATURE
+  // Development builds can be made to crash on purpose; release builds never.
+  InstallCrashTests(std::getenv("VX_CRASH_TEST"));
+#endif
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  const TThreadTag windowThread(TThreadKind::Window);
+  InstallCrashReports();
 #ifdef VX_VERIFY_SIGNATURE
   if (!OwnSignatureIsValid()) {
     MessageBoxW(nullptr,

@@ -9,6 +9,7 @@
 #include "flashing/WriteThread.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"
+#include "platform/ThreadTags.h"
 #include "platform/Ticks.h"
 
 TReadVersion* ReadVersionThread = nullptr;
@@ -41,6 +42,7 @@ TReadVersion::TReadVersion(TDiscoveryOwner& owner) : FOwner(owner) {}
 TReadVersion::~TReadVersion() = default;
 
 void TReadVersion::Execute() {
+  const TThreadTag tag(TThreadKind::Discovery);
   FResult = rvSuccess;
   FLastAnswer = 0;
   FStartTick = TickCount();

@@ -5,6 +5,8 @@
 #include "link/DeviceLink.h"
 #include "link/Packets.h"
 #include "platform/CodePage.h"
+#include "platform/CrashTestPoint.h"
+#include "platform/ThreadTags.h"
 #include "platform/Ticks.h"
 
 namespace {
@@ -22,6 +24,8 @@ TWriteThread::TWriteThread(TWriteThreadOwner& owner) : FOwner(owner) {}
 TWriteThread::~TWriteThread() = default;
 
 void TWriteThread::Execute() {
+  // A crash report names this thread's device.
+  const TThreadTag tag(TThreadKind::Flashing, FDevice != nullptr ? FDevice->Serial : 0);
   FBlocks.clear();
   FResult = wrSuccess;
   FLastAnswer = 0;
@@ -100,6 +104,7 @@ void TWriteThread::FlashSectors() {
     const TSectorInfo& sector = map[static_cast<std::size_t>(n)];
     const auto number = static_cast<std::uint16_t>(n);
     Log(mkInfo, "(% 6d) Перепрошивка сектора %d:", Stamp(), n);
+    CrashTestPoint("flash");
     if (SectorHasData(FLayout.FImage.data() + sector.Offset, sector.Size)) {
       if (!EraseSector(number)) {
         FResult = wrEraseFailed;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include "crash/LogRing.h"
 #include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
 #include "link/Packets.h"
+#include "platform/CrashTestPoint.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "platform/LocalTime.h"
@@ -260,6 +262,7 @@ void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
   // occupies), keeping the user's own selection.
   const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
   reLog.AppendLine(line, color);
+  CrashLogRing().Add(line.c_str());  // the last lines go into a crash report
   WriteLogToFile(line);
   reLog.ScrollLines(1);
 }
@@ -367,6 +370,7 @@ void TMainForm::ReadVersionTerminate(TThread* sender) {
     DevPanel.SetConstraints(limits);
   }
   ReadVersionThread = nullptr;
+  CrashTestPoint("window");  // development builds: a crash on purpose, with the devices listed
 }
 
 // Holding DeviceListLock. An entry still being flashed stays: its flash's

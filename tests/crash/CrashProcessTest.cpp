@@ -1,0 +1,355 @@
+// The updater's executable made to crash on purpose (a development build's
+// VX_CRASH_TEST) with simulated devices: the report folder it leaves, the
+// dialog it shows, and how it ends. Needs an X display (xvfb-run).
+#include <windows.h>
+#include <dbghelp.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Win32Pump.h"
+#include "crash/ReportText.h"
+#include "platform/Ticks.h"
+
+namespace {
+
+// Every case ends within this, whatever the updater does.
+constexpr std::uint32_t kCaseBound = 60000;
+
+std::wstring Dir(const char* path) { return WindowsPath(path) + L"\\"; }
+
+class TCrashStage {
+public:
+  TCrashStage() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static int counter = 0;
+    FDir = std::wstring(temp) + L"vxcrash" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+    CreateDirectoryW(FDir.c_str(), nullptr);
+    CopyFileW((Dir(VX_APP_DIR) + L"vxfwloader.exe").c_str(), (FDir + L"\\vxfwloader.exe").c_str(), FALSE);
+    for (const wchar_t* dll : {L"ftd2xx.dll", L"VXUSB.dll", L"vxsim.dll"})
+      CopyFileW((Dir(VX_SIM_DIR) + dll).c_str(), (FDir + L"\\" + dll).c_str(), FALSE);
+    // One boot-loader device; flashed as soon as it is found.
+    WriteText(L"scenario.txt",
+              "[device]\nlibrary = ftdi\nserial = 1234567\nprocessor = 0x26013F37\n"
+              "firmware_version = VXCR-1.8\nloader_version = VXBL-1.05\n");
+    WriteText(L"VXFWLoader.ini", "[COMMON]\r\nMainForm=100,100,680,500,1,165,1\r\n");
+  }
+  ~TCrashStage() { RemoveTree(FDir); }
+
+  const std::wstring& Path() const { return FDir; }
+
+  PROCESS_INFORMATION Start(const char* crashTest) const {
+    SetEnvironmentVariableA("VX_CRASH_TEST", crashTest);
+    SetEnvironmentVariableW(L"VXSIM_SCENARIO", (FDir + L"\\scenario.txt").c_str());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    const std::wstring exe = FDir + L"\\vxfwloader.exe";
+    std::wstring cmd = L"\"" + exe + L"\"";
+    if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, FDir.c_str(), &si, &pi))
+      ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
+    SetEnvironmentVariableA("VX_CRASH_TEST", nullptr);
+    return pi;
+  }
+
+  // The report folders under Logs.
+  std::vector<std::wstring> ReportFolders() const {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((FDir + L"\\Logs\\crash-*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return found;
+    do
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) found.push_back(FDir + L"\\Logs\\" + fd.cFileName);
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return found;
+  }
+
+private:
+  void WriteText(const wchar_t* name, const std::string& text) const {
+    HANDLE file = CreateFileW((FDir + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    if (file == INVALID_HANDLE_VALUE) return;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+  static void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(dir + L"\\" + name);
+        else DeleteFileW((dir + L"\\" + name).c_str());
+      } while (FindNextFileW(h, &fd));
+      FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+  }
+  std::wstring FDir;
+};
+
+struct TDialog {
+  HWND Hwnd = nullptr;
+  std::wstring Text;
+};
+
+BOOL CALLBACK CollectCrashDialog(HWND hwnd, LPARAM arg) {
+  auto* search = reinterpret_cast<std::pair<DWORD, TDialog>*>(arg);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(hwnd, &owner);
+  if (owner == search->first && IsWindowVisible(hwnd) && ClassOf(hwnd) == L"#32770" &&
+      TextOf(hwnd) == W("Velmar Firmware Loader")) {
+    wchar_t text[4096] = {};
+    GetDlgItemTextW(hwnd, 0xFFFF, text, 4096);
+    search->second = {hwnd, text};
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The process's dialog once its text holds `containing`; none (and the text
+// seen last in `seen`) when it does not come within `ms`.
+TDialog WaitForDialog(DWORD pid, std::uint32_t ms, const std::wstring& containing, std::wstring* seen = nullptr) {
+  std::pair<DWORD, TDialog> search{pid, {}};
+  const bool found = PumpUntil(
+      [&] {
+        search.second = {};
+        EnumWindows(CollectCrashDialog, reinterpret_cast<LPARAM>(&search));
+        if (seen != nullptr && search.second.Hwnd != nullptr) *seen = search.second.Text;
+        return search.second.Hwnd != nullptr && search.second.Text.find(containing) != std::wstring::npos;
+      },
+      ms);
+  return found ? search.second : TDialog{};
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out(text.size() * 3 + 1, '\0');
+  out.resize(static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
+                          static_cast<int>(out.size()), nullptr, nullptr)));
+  return out;
+}
+
+std::wstring ButtonText(HWND box, int id) {
+  wchar_t text[128] = {};
+  GetDlgItemTextW(box, id, text, 128);
+  return text;
+}
+
+std::wstring ClipboardText() {
+  std::wstring text;
+  if (!OpenClipboard(nullptr)) return text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = p;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::string bytes;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// What a minidump holds, read back through dbghelp from System32.
+struct TDumpContents {
+  bool Read = false;
+  std::uint32_t ExceptionCode = 0;
+  std::uint32_t ExceptionThread = 0;
+  std::uint32_t Modules = 0;
+  bool HasUpdaterModule = false;
+};
+
+TDumpContents ReadDump(const std::wstring& path) {
+  TDumpContents c;
+  wchar_t dll[MAX_PATH];
+  GetSystemDirectoryW(dll, MAX_PATH);
+  wcscat(dll, L"\\dbghelp.dll");
+  HMODULE dbghelp = LoadLibraryW(dll);
+  using TRead = BOOL(WINAPI*)(PVOID, ULONG, PMINIDUMP_DIRECTORY*, PVOID*, ULONG*);
+  const auto read = dbghelp != nullptr
+                        ? reinterpret_cast<TRead>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpReadDumpStream")))
+                        : nullptr;
+  if (read == nullptr) return c;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return c;
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  void* base = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+  if (base != nullptr) {
+    PMINIDUMP_DIRECTORY dir = nullptr;
+    void* stream = nullptr;
+    ULONG size = 0;
+    if (read(base, ExceptionStream, &dir, &stream, &size) && size >= sizeof(MINIDUMP_EXCEPTION_STREAM)) {
+      const auto* e = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(stream);
+      c.ExceptionCode = e->ExceptionRecord.ExceptionCode;
+      c.ExceptionThread = e->ThreadId;
+      c.Read = true;
+    }
+    if (read(base, ModuleListStream, &dir, &stream, &size) && size >= sizeof(ULONG32)) {
+      const auto* list = static_cast<const MINIDUMP_MODULE_LIST*>(stream);
+      c.Modules = list->NumberOfModules;
+      for (ULONG32 i = 0; i < list->NumberOfModules; ++i) {
+        const auto* name =
+            reinterpret_cast<const MINIDUMP_STRING*>(static_cast<const char*>(base) + list->Modules[i].ModuleNameRva);
+        const std::wstring n(reinterpret_cast<const wchar_t*>(name->Buffer), name->Length / sizeof(wchar_t));
+        if (n.size() >= 14 && _wcsicmp(n.c_str() + n.size() - 14, L"vxfwloader.exe") == 0) c.HasUpdaterModule = true;
+      }
+    } else {
+      c.Read = false;
+    }
+    UnmapViewOfFile(base);
+  }
+  if (mapping != nullptr) CloseHandle(mapping);
+  CloseHandle(file);
+  return c;
+}
+
+struct TCrashCase {
+  const char* Setting;
+  std::uint32_t Code;
+  const char* ThreadKind;  // as the report and the dialog name it
+  const char* Extra;       // a further text the report must hold
+};
+
+// Runs one case to its end and checks everything it leaves.
+void RunCase(const TCrashCase& test) {
+  SCOPED_TRACE(test.Setting);
+  TCrashStage stage;
+  const std::uint32_t start = TickCount();
+  PROCESS_INFORMATION pi = stage.Start(test.Setting);
+  ASSERT_NE(pi.hProcess, nullptr);
+
+  /* the dialog: what happened, where, and where the report is */
+  std::wstring seen;
+  TDialog dialog = WaitForDialog(pi.dwProcessId, kCaseBound, W("Отчёт о сбое сохранён в папке:"), &seen);
+  if (dialog.Hwnd == nullptr) {
+    TerminateProcess(pi.hProcess, 99);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    FAIL() << "no crash dialog within " << kCaseBound << " ms; last box seen: " << Utf8(seen);
+  }
+  const std::vector<std::wstring> folders = stage.ReportFolders();
+  ASSERT_EQ(folders.size(), 1u);
+  const std::wstring& folder = folders[0];
+  EXPECT_NE(dialog.Text.find(W("В программе произошёл сбой, и она будет закрыта.")), std::wstring::npos);
+  EXPECT_NE(dialog.Text.find(W(ExceptionCodeDescription(test.Code))), std::wstring::npos);
+  EXPECT_NE(dialog.Text.find(W(test.ThreadKind)), std::wstring::npos);
+  EXPECT_NE(dialog.Text.find(folder), std::wstring::npos) << "the dialog names the report's folder";
+  EXPECT_EQ(ButtonText(dialog.Hwnd, IDYES), W("Открыть папку"));
+  EXPECT_EQ(ButtonText(dialog.Hwnd, IDNO), W("Копировать путь"));
+  EXPECT_EQ(ButtonText(dialog.Hwnd, IDCANCEL), W("Закрыть"));
+
+  /* copying the path: the dialog comes back and says so */
+  PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDNO)));
+  dialog = WaitForDialog(pi.dwProcessId, 20000, W("Путь к папке скопирован в буфер обмена."), &seen);
+  ASSERT_NE(dialog.Hwnd, nullptr) << Utf8(seen);
+  EXPECT_EQ(ClipboardText(), folder);
+
+  /* closing ends the process with the crash's code */
+  PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDCANCEL)));
+  const std::uint32_t left = kCaseBound - std::min(kCaseBound, TickCount() - start);
+  DWORD code = STILL_ACTIVE;
+  if (WaitForSingleObject(pi.hProcess, std::max<std::uint32_t>(left, 20000)) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
+  else
+    TerminateProcess(pi.hProcess, 99);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  EXPECT_EQ(code, test.Code);
+
+  /* the minidump reads back with the crash and the modules */
+  const TDumpContents dump = ReadDump(folder + L"\\crash.dmp");
+  ASSERT_TRUE(dump.Read) << "crash.dmp has no exception or module stream";
+  EXPECT_EQ(dump.ExceptionCode, test.Code);
+  EXPECT_NE(dump.ExceptionThread, 0u);
+  EXPECT_GT(dump.Modules, 5u);
+  EXPECT_TRUE(dump.HasUpdaterModule);
+
+  /* the text report */
+  const std::string report = ReadFileBytes(folder + L"\\report.txt");
+  char codeText[16];
+  std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(test.Code));
+  const std::vector<const char*> parts{"== Исключение ==", "== Стек вызовов ==", "== Потоки программы ==", "== Приборы ==",
+                           "== Последние строки журнала ==", "== Система ==", "== Модули ==", "Командная строка: ",
+                           "сборка для разработки", "Адрес: ", "  #0  ", "vxfwloader.exe+0x", "kernel32.dll",
+                           "прибор 1234567: FTDI, загрузчик", "Прибор 1234567\t", "Процессор: ", "Память: ",
+                           "crash.dmp: записан", codeText, test.ThreadKind, test.Extra};
+  for (const char* part : parts)
+    EXPECT_NE(report.find(part), std::string::npos) << "report.txt lacks: " << part;
+  EXPECT_EQ(report.find("(отчёт обрезан)"), std::string::npos);
+
+  /* the day's log file holds every line up to the crash: the report's last one too */
+  const std::string ringHeader = "== Последние строки журнала ==\r\n";
+  const std::size_t ringStart = report.find(ringHeader);
+  const std::size_t ringEnd = report.find("\r\n\r\n", ringStart);
+  ASSERT_NE(ringEnd, std::string::npos);
+  const std::string ring = report.substr(ringStart + ringHeader.size(), ringEnd - ringStart - ringHeader.size());
+  const std::string lastLine = ring.substr(ring.rfind("\r\n") == std::string::npos ? 0 : ring.rfind("\r\n") + 2);
+  ASSERT_FALSE(lastLine.empty());
+  std::string log;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((stage.Path() + L"\\Logs\\*.log").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do log += ReadFileBytes(stage.Path() + L"\\Logs\\" + fd.cFileName);
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+  }
+  EXPECT_NE(log.find("]\t" + lastLine + "\r\n"), std::string::npos) << "the log file lacks: " << lastLine;
+
+  /* the screenshot of the main window: a whole 24-bit BMP */
+  const std::string bmp = ReadFileBytes(folder + L"\\window.bmp");
+  ASSERT_GT(bmp.size(), sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER));
+  BITMAPFILEHEADER file;
+  BITMAPINFOHEADER info;
+  std::memcpy(&file, bmp.data(), sizeof file);
+  std::memcpy(&info, bmp.data() + sizeof file, sizeof info);
+  EXPECT_EQ(file.bfType, 0x4D42);
+  EXPECT_EQ(file.bfSize, bmp.size());
+  EXPECT_GE(info.biWidth, 680);  // the window's width from the settings
+  EXPECT_GE(info.biHeight, 300);
+  EXPECT_EQ(info.biBitCount, 24);
+  // Not a blank picture: the window has text and frames on it.
+  std::size_t distinct = 0;
+  for (std::size_t i = file.bfOffBits + 3; i < bmp.size() && distinct == 0; i += 3)
+    if (bmp.compare(i, 3, bmp, file.bfOffBits, 3) != 0) ++distinct;
+  EXPECT_GT(distinct, 0u);
+
+  EXPECT_LT(TickCount() - start, kCaseBound);
+}
+
+TEST(CrashReport, AccessViolationOnTheWindowThread) {
+  RunCase({"av", 0xC0000005, "поток окна", "Доступ: запись по адресу 0x0"});
+}
+
+TEST(CrashReport, AccessViolationInAFlashNamesTheDevice) {
+  RunCase({"av:flash", 0xC0000005, "прошивка прибора), прибор 1234567", ", прошивается"});
+}
+
+TEST(CrashReport, EscapedCppExceptionIsReportedWithItsTypeAndText) {
+  RunCase({"cpp", kCrashTerminate, "поток окна", "исключение C++ std::runtime_error: проверочное исключение"});
+}
+
+TEST(CrashReport, StackOverflowIsReportedFromTheReporterThread) {
+  RunCase({"stack", 0xC00000FD, "поток окна", "EXCEPTION_STACK_OVERFLOW"});
+}
+
+}  // namespace
