@@ -1,6 +1,4 @@
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <sstream>
 
 #include "sim/DriverTypes.h"
@@ -218,17 +216,6 @@ int ParseScenario(const std::string& text, TScenario& out, std::string& error) {
     if (!ok) return number;
   }
   return 0;
-}
-
-void LoadEnvironmentScenario() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (const char* path = std::getenv("VXSIM_SCENARIO"); path != nullptr && *path != '\0') {
-      char error[256] = "";
-      if (VxSim_LoadScenarioFile(path, error, sizeof error) != 0)
-        std::fprintf(stderr, "vxsim: scenario %s: %s\n", path, error);
-    }
-  });
 }
 
 }  // namespace vxsim
