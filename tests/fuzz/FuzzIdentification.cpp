@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "discovery/ReadVersion.h"
@@ -90,8 +91,25 @@ std::uint8_t NextByte() {
   return *device.input++;
 }
 
+// The only requests identification sends, byte for byte as they go on the
+// wire: the three queries and the two text commands.
+bool KnownRequest(const void* data, std::uint32_t count) {
+  static const std::string requests[] = {
+      std::string("\x0E\x00\x0E\x00\x04\x00\x0A\x00\x00\x00\x00\x00\x2A\x00", 14),
+      std::string("\x0E\x00\x0E\x00\x05\x00\x0A\x00\x00\x00\x00\x00\x2B\x00", 14),
+      std::string("\x0E\x00\x0E\x00\x0A\x00\x0A\x00\x00\x00\x00\x00\x30\x00", 14),
+      "FL_READ_VERSION$",
+      "START_BOOT_LOADER",
+  };
+  const std::string sent(static_cast<const char*>(data), count);
+  for (const std::string& r : requests)
+    if (sent == r) return true;
+  return false;
+}
+
 // One request went out: the next record says how it went and what comes back.
-bool Written(std::uint32_t count, std::uint32_t& done) {
+bool Written(const void* data, std::uint32_t count, std::uint32_t& done) {
+  Check(KnownRequest(data, count));
   ++device.writes;
   if (device.left == 0) {
     done = count;
@@ -146,7 +164,7 @@ FT_STATUS VX_WINAPI FtWrite(FT_HANDLE handle, void* buffer, FT_DWORD count, FT_D
   Check(buffer != nullptr && written != nullptr);
   if (!Known(handle)) return 1;
   std::uint32_t done = 0;
-  const bool ok = Written(count, done);
+  const bool ok = Written(buffer, count, done);
   *written = done;
   return ok ? FT_OK : 4;
 }
@@ -190,7 +208,7 @@ std::int32_t VX_WINAPI VxWrite(VX_HANDLE handle, const void* data, std::uint32_t
   Check(data != nullptr && written != nullptr);
   if (!Known(handle)) return 1;
   std::uint32_t done = 0;
-  const bool ok = Written(count, done);
+  const bool ok = Written(data, count, done);
   *written = done;
   return ok ? 0 : 1;
 }
