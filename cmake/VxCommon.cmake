@@ -20,6 +20,11 @@ function(vx_target_settings target)
       -fno-omit-frame-pointer -fno-sanitize-recover=all)
     target_link_options(${target} PUBLIC -fsanitize=address,undefined)
   endif()
+  # Coverage for the fuzzer in every library it drives, not only in the
+  # target's own file: without it the fuzzer cannot see what its inputs reach.
+  if(VX_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
 endfunction()
 
 # A static library of one layer.

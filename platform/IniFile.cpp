@@ -5,6 +5,8 @@
 #else
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <utility>
 #endif
 
 #ifdef _WIN32
@@ -80,13 +82,18 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Lines end at CR LF, LF or a lone CR, as the profile functions read them.
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
   std::ifstream in(path, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++end;
+    start = end + 1;
   }
   return lines;
 }
@@ -117,33 +124,37 @@ std::string Unquote(const std::string& v) {
   return v;
 }
 
+// The entries of a section. Only the first section of a name counts: a later
+// one of the same name is not read, and writes go to the first.
+std::vector<std::pair<std::string, std::string>> SectionEntries(const std::string& path, const std::string& section) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::string current, k, v;
+  bool inSection = false;
+  for (const std::string& line : ReadLines(path)) {
+    if (SectionName(line, current)) {
+      if (inSection) break;
+      inSection = SameName(current, section);
+    } else if (inSection && Entry(line, k, v)) {
+      entries.emplace_back(k, v);
+    }
+  }
+  return entries;
+}
+
 }  // namespace
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const {
-  std::string current, k, v;
-  bool inSection = false;
-  for (const std::string& line : ReadLines(path_)) {
-    if (SectionName(line, current)) {
-      inSection = SameName(current, section);
-    } else if (inSection && Entry(line, k, v) && SameName(k, key)) {
-      return Unquote(v);
-    }
-  }
+  for (const auto& [k, v] : SectionEntries(path_, section))
+    if (SameName(k, key)) return Unquote(v);
   return defaultValue;
 }
 
 std::vector<std::string> TIniFile::ReadSectionKeys(const std::string& section) const {
+  // A line "=value" has no name to list.
   std::vector<std::string> keys;
-  std::string current, k, v;
-  bool inSection = false;
-  for (const std::string& line : ReadLines(path_)) {
-    if (SectionName(line, current)) {
-      inSection = SameName(current, section);
-    } else if (inSection && Entry(line, k, v)) {
-      keys.push_back(k);
-    }
-  }
+  for (const auto& entry : SectionEntries(path_, section))
+    if (!entry.first.empty()) keys.push_back(entry.first);
   return keys;
 }
 

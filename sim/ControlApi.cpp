@@ -2,12 +2,16 @@
 // up devices, drive the clock and the bus, and look at flash and transcript.
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "sim/Checksum.h"
 #include "sim/FlashLayouts.h"
+#include "sim/Scenario.h"
 #include "sim/Transcript.h"
 #include "sim/Transfers.h"
 
@@ -188,3 +192,18 @@ int VxSim_SaveTranscript(const char* path) {
 }
 
 }  // extern "C"
+
+namespace vxsim {
+
+void LoadEnvironmentScenario() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (const char* path = std::getenv("VXSIM_SCENARIO"); path != nullptr && *path != '\0') {
+      char error[256] = "";
+      if (VxSim_LoadScenarioFile(path, error, sizeof error) != 0)
+        std::fprintf(stderr, "vxsim: scenario %s: %s\n", path, error);
+    }
+  });
+}
+
+}  // namespace vxsim

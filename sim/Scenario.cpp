@@ -1,6 +1,4 @@
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <sstream>
 
 #include "sim/DriverTypes.h"
@@ -16,6 +14,8 @@ std::string Trim(const std::string& s) {
   const auto e = s.find_last_not_of(" \t\r");
   return s.substr(b, e - b + 1);
 }
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // Quotes are optional; \r \n \t \\ \" and \xHH stand for their bytes.
 bool Unescape(const std::string& raw, std::string& out) {
@@ -35,12 +35,9 @@ bool Unescape(const std::string& raw, std::string& out) {
       case '\\': out += '\\'; break;
       case '"': out += '"'; break;
       case 'x': {
-        if (i + 2 >= s.size()) return false;
-        const std::string hex = s.substr(i + 1, 2);
-        char* end = nullptr;
-        const long v = std::strtol(hex.c_str(), &end, 16);
-        if (hex.size() != 2 || *end != '\0') return false;
-        out += static_cast<char>(v);
+        // Exactly two hex digits: no sign, no blank, nothing shorter.
+        if (i + 2 >= s.size() || !IsHexDigit(s[i + 1]) || !IsHexDigit(s[i + 2])) return false;
+        out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
         i += 2;
         break;
       }
@@ -221,17 +218,6 @@ int ParseScenario(const std::string& text, TScenario& out, std::string& error) {
     if (!ok) return number;
   }
   return 0;
-}
-
-void LoadEnvironmentScenario() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (const char* path = std::getenv("VXSIM_SCENARIO"); path != nullptr && *path != '\0') {
-      char error[256] = "";
-      if (VxSim_LoadScenarioFile(path, error, sizeof error) != 0)
-        std::fprintf(stderr, "vxsim: scenario %s: %s\n", path, error);
-    }
-  });
 }
 
 }  // namespace vxsim

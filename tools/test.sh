@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: natively, under Wine for both
-# Windows builds, and the fuzzer for a bounded time. Installs what is missing.
+# Windows builds, and every fuzz target for a bounded time. Installs what is missing.
 # Exits non-zero when anything fails or cannot start. Where 32-bit Wine cannot
 # be installed or cannot run, everything else runs and the last line of the
 # output says that the x86 Windows tests were not run, and why.
@@ -45,22 +45,29 @@ step xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
   exit $rc' _ "$x86_not_run"
 wineserver -k 2>/dev/null || true
 
-fuzz_corpus=$(mktemp -d)
-printf '\x14\x00\x00\x00\x11\x15\x08\x00VXCR-1.9\xff\xff\xff\xff' > "$fuzz_corpus/small.eraw"
-head -c 64 build/linux/firmware/default.eraw > "$fuzz_corpus/default-head.eraw"
-# The fuzzer's progress goes to a file; its final figures (or the crash) are shown.
+# Every fuzz target for VX_FUZZ_SECONDS (default 20) from its seed corpus in
+# tests/fuzz/corpus/<target>, copied so that what the run adds stays out of the
+# repository. The fuzzer's progress goes to a file; its final figures (or the
+# crash and the input that caused it) are shown.
+fuzz_targets=(firmware_image answers identification settings scenario)
 fuzz() {
-  local log=build/fuzz/fuzz_firmware_image.log
-  if build/fuzz/tests/fuzz/fuzz_firmware_image -max_total_time="${VX_FUZZ_SECONDS:-20}" -max_len=4096 \
-      -print_final_stats=1 -artifact_prefix=build/fuzz/ "$fuzz_corpus" >"$log" 2>&1; then
+  local target=$1 corpus log=build/fuzz/fuzz_$1.log rc=0
+  corpus=$(mktemp -d)
+  cp tests/fuzz/corpus/"$target"/* "$corpus"/
+  [ "$target" != firmware_image ] || head -c 64 build/linux/firmware/default.eraw > "$corpus/default-head.eraw"
+  if build/fuzz/tests/fuzz/fuzz_"$target" -max_total_time="${VX_FUZZ_SECONDS:-20}" -max_len=4096 \
+      -print_final_stats=1 -artifact_prefix=build/fuzz/"$target"- "$corpus" >"$log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log"
   else
     tail -n 60 "$log"
-    return 1
+    rc=1
   fi
+  rm -rf "$corpus"
+  return $rc
 }
-step fuzz
-rm -rf "$fuzz_corpus"
+for target in "${fuzz_targets[@]}"; do
+  step fuzz "$target"
+done
 
 echo
 if [ $status -ne 0 ]; then

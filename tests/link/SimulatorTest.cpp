@@ -560,6 +560,17 @@ TEST(Scenario, ABadLineIsReportedByItsNumber) {
   EXPECT_EQ(VxSim_LoadScenario("[device]\nfault = explode\n", error, sizeof error), 2);
   EXPECT_EQ(VxSim_LoadScenario("speed = 5\n", error, sizeof error), 1);
   EXPECT_EQ(VxSim_LoadScenarioFile("/no/such/scenario", error, sizeof error), -1);
+  /* a byte escape takes exactly two hex digits */
+  for (const char* bad : {"\\x-1", "\\x 4", "\\x+f", "\\x4", "\\xG0"}) {
+    EXPECT_EQ(VxSim_LoadScenario((std::string("[device]\nserial = \"") + bad + "\"\n").c_str(), error, sizeof error),
+              2)
+        << bad;
+    EXPECT_STREQ(error, (std::string("line 2: bad escape in \"\"") + bad + "\"\"").c_str());
+  }
+  VxSim_Reset();
+  EXPECT_EQ(VxSim_LoadScenario("[device]\nserial = \"\\x41\\x7a\"\n", error, sizeof error), 0);
+  EXPECT_EQ(VxSim_DeviceCount(), 1);
+  VxSim_Reset();
 }
 
 }  // namespace

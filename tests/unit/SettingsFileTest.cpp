@@ -45,6 +45,34 @@ TEST(IniFile, ProfileStringRules) {
   EXPECT_FALSE(unwritable.WriteString("COMMON", "MainForm", "1"));
 }
 
+TEST(IniFile, DamagedFilesReadAsTheProfileFunctionsReadThem) {
+  // Files the fuzzer and the random settings test made; the Windows profile
+  // functions (under Wine) read them so, and our own reader must agree.
+  TempDir dir;
+  /* a second section of the same name is not read; writes go to the first */
+  dir.Write("twice.ini", "[FILES]\r\n0=a.eraw\r\n[COMMON]\r\nLastFile=x\r\n[files]\r\n0=b.eraw\r\n1=c.eraw\r\n");
+  TIniFile twice(dir.File("twice.ini"));
+  EXPECT_THAT(twice.ReadSectionKeys("FILES"), ElementsAre("0"));
+  EXPECT_EQ(twice.ReadString("FILES", "1", "none"), "none");
+  EXPECT_THAT(ReadStoredSettings(twice).RecentFiles, ElementsAre("a.eraw"));
+  ASSERT_TRUE(twice.WriteString("FILES", "1", "d.eraw"));
+  EXPECT_EQ(TIniFile(dir.File("twice.ini")).ReadString("FILES", "1", "none"), "d.eraw");
+  EXPECT_EQ(twice.ReadString("COMMON", "LastFile", ""), "x");
+
+  /* a line "=value" names no key */
+  dir.Write("nameless.ini", "[FILES]\na=x.eraw\n=[Files]\n2=y.raw\n");
+  const TIniFile nameless(dir.File("nameless.ini"));
+  EXPECT_THAT(nameless.ReadSectionKeys("FILES"), ElementsAre("a", "2"));
+  EXPECT_THAT(ReadStoredSettings(nameless).RecentFiles, ElementsAre("x.eraw", "y.raw"));
+
+  /* a lone carriage return ends a line */
+  dir.Write("cr.ini", "[COMMON]\rMainForm=100,50,800,600,1,200,0\r!BDURL=http://x/\rLastFile=f.eraw");
+  const TIniFile cr(dir.File("cr.ini"));
+  EXPECT_EQ(cr.ReadString("COMMON", "MainForm", ""), "100,50,800,600,1,200,0");
+  EXPECT_THAT(cr.ReadSectionKeys("COMMON"), ElementsAre("MainForm", "!BDURL", "LastFile"));
+  EXPECT_EQ(cr.ReadString("COMMON", "LastFile", ""), "f.eraw");
+}
+
 TEST(SettingsFile, Placement) {
   /* all seven applied */
   TWindowPlacement p = ParsePlacement("100,50,800,600,1,200,0", 1920, 1080);
