@@ -73,7 +73,7 @@ void TThread::Start() {
 }
 
 void TThread::Run() {
-  { std::lock_guard started(Registry().mutex); }
+  { std::lock_guard started(Registry().mutex); }  // Start has stored FThread
   ApplyPriorityToCurrentThread(FPriority.load());
   try {
     Execute();

@@ -23,7 +23,7 @@ step() {
 
 # ThreadSanitizer (gcc 12) cannot place its shadow memory when the kernel
 # randomises mmap addresses with more than 28 bits (newer kernels' default);
-# without address randomisation it can. 28 bits, as here, need nothing.
+# without address randomisation it can. 28 bits or fewer need nothing.
 tsan_run() {
   if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 0)" -gt 28 ]; then
     setarch "$(uname -m)" -R "$@"

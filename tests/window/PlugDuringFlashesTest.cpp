@@ -162,6 +162,7 @@ TEST_F(PlugDuringFlashesTest, SixteenFlashesWhileDevicesComeAndGoAtRandom) {
     for (; !moments.empty() && f.reLog.LineCount() >= moments.back(); moments.pop_back()) {
       const int back = random() % 5 < 2 ? pick(false) : -1;
       if (back >= 0) {
+        if (std::getenv("VX_SOAK_LOG")) std::printf("plug %d back at line %zu\n", back, f.reLog.LineCount());
         ASSERT_EQ(VxSim_Plug(back), 0);
         plugged[back] = true;
         ++plugs;
@@ -181,8 +182,7 @@ TEST_F(PlugDuringFlashesTest, SixteenFlashesWhileDevicesComeAndGoAtRandom) {
   int flashes = 0, succeeded = 0;
   for (const auto& [serial, n] : starts_) flashes += n;
   for (const auto& [serial, n] : successes_) succeeded += n;
-  std::printf("%d unplugs, %d plugs back, %d flashes, %d of them succeeded\n", unplugs, plugs,
-              flashes, succeeded);
+  std::printf("%d unplugs, %d plugs back, %d flashes, %d of them succeeded\n", unplugs, plugs, flashes, succeeded);
   ASSERT_TRUE(Quiet()) << TThread::RunningCount() << " workers still running";
   EXPECT_EQ(TThread::RunningCount(), 0);
   for (int i = 0; i < kDevices; ++i) {
