@@ -63,16 +63,17 @@ TThread::~TThread() {
 void TThread::Start() {
   if (FStarted) return;
   FStarted = true;
-  {
-    TRegistry& r = Registry();
-    std::lock_guard lock(r.mutex);
-    r.running.insert(this);
-    ++r.alive;
-  }
+  TRegistry& r = Registry();
+  // The new thread may end, and free itself, before this call returns: it
+  // takes the same lock before anything else, so it finds FThread stored.
+  std::lock_guard lock(r.mutex);
+  r.running.insert(this);
+  ++r.alive;
   FThread = std::thread([this] { Run(); });
 }
 
 void TThread::Run() {
+  { std::lock_guard started(Registry().mutex); }  // Start has stored FThread
   ApplyPriorityToCurrentThread(FPriority.load());
   try {
     Execute();

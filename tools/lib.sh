@@ -206,17 +206,20 @@ export WINEPREFIX=${WINEPREFIX:-$root/build/wine-prefix}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# The machine field of a Windows program's PE header: 8664 for x64, 014c for
+# x86; empty for anything else.
+pe_machine() {
+  [ -f "$1" ] || return 0
+  local pe
+  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  if [ -n "$pe" ]; then od -An -tx2 -j$((pe + 4)) -N2 "$1" 2>/dev/null | tr -d ' '; fi
+}
+
 # The Wine loader for a Windows program: 64-bit programs go straight to
 # wine64, so that they run where the 32-bit loader cannot start (a kernel
 # without 32-bit support); everything else to the usual wine.
 wine_loader_for() {
-  local machine=""
-  if [ -f "$1" ]; then
-    local pe
-    pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-    [ -n "$pe" ] && machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
-  fi
-  if [ "$machine" = "8664" ] && [ -x "$vx_wine64_loader" ]; then
+  if [ "$(pe_machine "$1")" = "8664" ] && [ -x "$vx_wine64_loader" ]; then
     echo "$vx_wine64_loader"
   else
     echo wine

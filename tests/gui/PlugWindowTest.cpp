@@ -17,6 +17,7 @@
 #include "FlashCheck.h"
 #include "MainFormDesign.h"
 #include "TempDir.h"
+#include "DisplayCheck.h"
 #include "Win32Pump.h"
 #include "discovery/ReadVersion.h"
 #include "link/DriverLibraries.h"

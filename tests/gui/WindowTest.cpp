@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "MainFormDesign.h"
+#include "DisplayCheck.h"
 #include "Win32Pump.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"

@@ -233,13 +233,97 @@ done
 # A 32-bit test program under wine-exec.sh fails, and says why, where the
 # 32-bit loader cannot run; it never reaches wine.
 machine 0 ok
-mkdir -p "$work/ready" && echo x86 > "$work/ready/.vx-ready"
+mkdir -p "$work/ready/drive_c" && echo x86 > "$work/ready/.vx-ready" && touch "$work/ready/system.reg"
 { head -c 60 /dev/zero; printf '\100\000\000\000PE\000\000\114\001'; head -c 32 /dev/zero; } > "$work/prog32.exe"
 rc=0
 err=$(PATH="$bin:$PATH" WINEPREFIX="$work/ready" VX_WINE32_LOADER="$bin/wine32-foreign" \
   "$tools/wine-exec.sh" "$work/prog32.exe" 2>&1) || rc=$?
 [ "$rc" = 125 ] && grep -q "Exec format error" <<<"$err" || fail "wine-exec of a 32-bit program: rc $rc: $err"
 [ "$(calls '^wine ')" = 0 ] || fail "wine-exec started wine for a 32-bit program"
+
+# A test program under wine-exec.sh passes only when its report shows that it
+# ran tests and all of them passed. The stand-in loader plays the program by
+# $state/gtest: "pass", "none" (status 0, no report), "zero" (a report of no
+# tests), "skip" (one of three skipped), "quiet-failure" (a failed test, yet
+# status 0) or "fail" (a failed test, status 1).
+cat > "$bin/wine64-gtest" <<EOF
+#!/usr/bin/env bash
+state=$state
+EOF
+cat >> "$bin/wine64-gtest" <<'EOF'
+echo "wine64-gtest $*" >> "$state/calls"
+report=""
+for a in "$@"; do [[ $a == --gtest_output=xml:Z:* ]] && report=${a#--gtest_output=xml:Z:}; done
+case $(cat "$state/gtest") in
+  none) exit 0 ;;
+  zero) tests=0 failures=0 skipped=0 status=0 ;;
+  pass) tests=3 failures=0 skipped=0 status=0 ;;
+  skip) tests=3 failures=0 skipped=1 status=0 ;;
+  quiet-failure) tests=3 failures=1 skipped=0 status=0 ;;
+  fail) tests=3 failures=1 skipped=0 status=1 ;;
+esac
+[ -n "$report" ] || exit 3
+{
+  echo '<?xml version="1.0" encoding="UTF-8"?>'
+  echo "<testsuites tests=\"$tests\" failures=\"$failures\" disabled=\"0\" errors=\"0\" time=\"0.1\" name=\"AllTests\">"
+  for ((i = 0; i < tests; i++)); do
+    result=completed
+    [ "$i" -lt "$skipped" ] && result=skipped
+    echo "    <testcase name=\"T$i\" status=\"run\" result=\"$result\" time=\"0\" classname=\"S\" />"
+  done
+  echo '</testsuites>'
+} > "$report"
+exit "$status"
+EOF
+chmod +x "$bin/wine64-gtest"
+{ head -c 60 /dev/zero; printf '\100\000\000\000PE\000\000\144\206'; head -c 32 /dev/zero; } > "$work/prog64.exe"
+# wine_exec [ENV ARGUMENT...]: wine-exec.sh on the 64-bit program as ctest
+# starts a test program; its status in $rc, what it said in $err.
+wine_exec() {
+  rc=0
+  err=$(env PATH="$bin:$PATH" WINEPREFIX="$work/ready" VX_WINE64_LOADER="$bin/wine64-gtest" DISPLAY=:99 env "$@" \
+    "$tools/wine-exec.sh" "$work/prog64.exe" --gtest_brief=1 2>&1) || rc=$?
+}
+for mode in pass none zero skip quiet-failure fail; do
+  machine 0 ok
+  echo "$mode" > "$state/gtest"
+  wine_exec
+  case $mode in
+    pass) [ "$rc" = 0 ] || fail "gtest $mode: rc $rc: $err" ;;
+    none) [ "$rc" = 1 ] && grep -q "ran no tests" <<<"$err" || fail "gtest $mode: rc $rc: $err" ;;
+    zero) [ "$rc" = 1 ] && grep -q "names 0 tests" <<<"$err" || fail "gtest $mode: rc $rc: $err" ;;
+    skip) [ "$rc" = 1 ] && grep -q "skipped 1 and disabled 0 of its 3 tests" <<<"$err" || fail "gtest $mode: rc $rc: $err" ;;
+    quiet-failure) [ "$rc" = 1 ] && grep -q "1 failed" <<<"$err" || fail "gtest $mode: rc $rc: $err" ;;
+    fail) [ "$rc" = 1 ] || fail "gtest $mode: rc $rc: $err" ;;
+  esac
+  grep -q "^wine64-gtest .*prog64.exe --gtest_brief=1 --gtest_output=xml:Z:/" "$state/calls" ||
+    fail "gtest $mode: not started with a report: $(cat "$state/calls")"
+done
+# The program's own listing needs no report.
+machine 0 ok
+echo none > "$state/gtest"
+rc=0
+err=$(PATH="$bin:$PATH" WINEPREFIX="$work/ready" VX_WINE64_LOADER="$bin/wine64-gtest" \
+  "$tools/wine-exec.sh" "$work/prog64.exe" --gtest_list_tests 2>&1) || rc=$?
+[ "$rc" = 0 ] || fail "gtest listing: rc $rc: $err"
+# No display: said, and the program still runs (one that opens windows fails
+# by itself).
+machine 0 ok
+echo pass > "$state/gtest"
+wine_exec -u DISPLAY
+[ "$rc" = 0 ] && grep -q "no X display" <<<"$err" || fail "no display: rc $rc: $err"
+# No 64-bit loader, a broken prefix, no prefix: the test fails at once and
+# says why; Wine is never started.
+machine 0 ok
+wine_exec VX_WINE64_LOADER="$work/no-such-wine64"
+[ "$rc" = 125 ] && grep -q "64-bit Wine loader .* is missing or cannot be executed" <<<"$err" ||
+  fail "no wine64: rc $rc: $err"
+mkdir -p "$work/broken" && echo x64 > "$work/broken/.vx-ready"
+wine_exec WINEPREFIX="$work/broken"
+[ "$rc" = 125 ] && grep -q "is broken" <<<"$err" || fail "broken prefix: rc $rc: $err"
+wine_exec WINEPREFIX="$work/no-prefix"
+[ "$rc" = 125 ] && grep -q "no Wine prefix" <<<"$err" || fail "missing prefix: rc $rc: $err"
+[ "$(calls wine64-gtest)" = 0 ] || fail "Wine started for a program that cannot run: $(cat "$state/calls")"
 
 # The Wine prefix: made by the 64-bit loader where 32-bit programs cannot run,
 # made again (not deleted) once they can, and left alone when marked ready.

@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "platform/MainThread.h"
 #include "platform/Thread.h"
@@ -109,6 +110,22 @@ TEST_F(ThreadTest, OnTerminateRunsOnTheWindowThreadAndFreeOnTerminateDeletes) {
   ASSERT_TRUE(ServeUntil([&] { return destroyed.load() && TThread::RunningCount() == 0; }));
   EXPECT_EQ(handlerThread, std::this_thread::get_id());
   EXPECT_TRUE(executedBeforeHandler);
+}
+
+TEST_F(ThreadTest, AWorkerThatEndsAtOnceFindsItsOwnThreadSetUp) {
+  // Without an end handler a self-freeing worker deletes itself as soon as
+  // Execute returns, and one that sets its own priority looks at its thread
+  // at once: both may come before Start has returned on the window thread.
+  std::atomic<int> destroyed{0};
+  std::vector<std::atomic<bool>> flags(20);
+  for (int i = 0; i < 20; ++i) {
+    auto* worker = new TLambdaThread([](TLambdaThread& self) { self.SetPriority(tpLower); }, &flags[i]);
+    worker->FreeOnTerminate = true;
+    worker->Start();
+  }
+  ASSERT_TRUE(ServeUntil([&] { return TThread::RunningCount() == 0; }));
+  for (const std::atomic<bool>& f : flags) destroyed += f.load();
+  EXPECT_EQ(destroyed.load(), 20);
 }
 
 TEST_F(ThreadTest, ShutdownStopsWorkersWhileServingTheirHandOvers) {
