@@ -9,15 +9,14 @@ void TLogRing::Add(const char* line) {
   TSlot& slot = FSlots[index % kLines];
   const std::uint32_t sequence = slot.Sequence.load(std::memory_order_relaxed);
   slot.Sequence.store(sequence + 1, std::memory_order_relaxed);  // odd: being written
-  std::atomic_thread_fence(std::memory_order_release);
   std::size_t n = line != nullptr ? std::strlen(line) : 0;
   if (n > kLineLength) n = kLineLength;
   for (std::size_t i = 0; i < n; ++i) {
     // Line breaks inside a line would split it in the report.
     const char c = line[i];
-    slot.Text[i] = c == '\r' || c == '\n' ? ' ' : c;
+    slot.Text[i].store(c == '\r' || c == '\n' ? ' ' : c, std::memory_order_release);
   }
-  slot.Text[n] = '\0';
+  slot.Text[n].store('\0', std::memory_order_release);
   slot.Sequence.store(sequence + 2, std::memory_order_release);
   FAdded.store(index + 1, std::memory_order_release);
 }
@@ -31,8 +30,7 @@ int TLogRing::AppendTo(TReportBuffer& out) const {
     const TSlot& slot = FSlots[i % kLines];
     const std::uint32_t before = slot.Sequence.load(std::memory_order_acquire);
     if (before % 2 != 0) continue;
-    std::memcpy(copy, slot.Text, sizeof copy);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    for (std::size_t k = 0; k < sizeof copy; ++k) copy[k] = slot.Text[k].load(std::memory_order_acquire);
     if (slot.Sequence.load(std::memory_order_relaxed) != before) continue;
     copy[kLineLength] = '\0';
     out.Append(copy);

@@ -10,7 +10,9 @@ class TReportBuffer;
 // thread adds lines; the reporter copies them from another thread without a
 // lock (the window thread may be the one that crashed, in the middle of an
 // add): each slot carries a sequence number that is odd while it is being
-// written, and a slot that changes while it is copied is left out.
+// written, and a slot that changes while it is copied is left out. Its bytes
+// are atomics stored with release and loaded with acquire: a reader that sees
+// any byte of a newer line then also sees the odd sequence number before it.
 class TLogRing {
 public:
   static constexpr int kLines = 100;
@@ -24,7 +26,7 @@ public:
 private:
   struct TSlot {
     std::atomic<std::uint32_t> Sequence{0};
-    char Text[kLineLength + 1] = {};
+    std::atomic<char> Text[kLineLength + 1] = {};
   };
   TSlot FSlots[kLines];
   std::atomic<std::uint32_t> FAdded{0};
