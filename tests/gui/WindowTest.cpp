@@ -333,8 +333,10 @@ TEST_F(WindowTest, DeviceChangeReArmsTheOneShotDeviceTimer) {
   Pump(500);
   ASSERT_EQ(ticks.size(), 1u);
   std::printf("first DevTimer tick %u ms after creation\n", ticks[0] - created);
+  // The upper bounds leave room for a loaded machine (a timer message waits
+  // its turn) while still telling a 100 ms timer from a longer one.
   EXPECT_GE(ticks[0] - created, 90u);
-  EXPECT_LE(ticks[0] - created, 200u);
+  EXPECT_LE(ticks[0] - created, 450u);
 
   /* a burst of ten notifications: one tick about 100 ms after the last */
   const HWND main = Hwnd(f);
@@ -348,7 +350,7 @@ TEST_F(WindowTest, DeviceChangeReArmsTheOneShotDeviceTimer) {
   ASSERT_EQ(ticks.size(), 2u);
   std::printf("DevTimer tick %u ms after the last of ten notifications\n", ticks[1] - last);
   EXPECT_GE(ticks[1] - last, 90u);
-  EXPECT_LE(ticks[1] - last, 200u);
+  EXPECT_LE(ticks[1] - last, 450u);
 
   /* other event codes do nothing */
   for (WPARAM code : {0x8000u, 0x8004u, 0x0018u, 0u}) PostMessageW(main, WM_DEVICECHANGE, code, 0);
@@ -919,7 +921,10 @@ TEST(UpdaterProcess, ASecondCopyRestoresTheFirstAndEnds) {
   const std::uint32_t second = RunToEnd(stage, code);
   std::printf("second copy lived %u ms; an empty program lives %u ms here\n", second, noop);
   EXPECT_EQ(code, 0u);
-  EXPECT_LT(second, noop + 200);
+  // Process start-up under Wine varies by hundreds of milliseconds on a loaded
+  // machine; a copy that waited for anything (a window, a time-out) lives
+  // seconds.
+  EXPECT_LT(second, noop + 700);
   EXPECT_EQ(MainWindows(0).size(), 1u);
   EXPECT_TRUE(PumpUntil([&] { return !IsIconic(main); }, 3000));
   Pump(300);
