@@ -766,7 +766,9 @@ public:
     using TOpen = BOOL(WINAPI*)(OPENFILENAMEW*);
     static const auto open = SystemFunction<TOpen>(L"comdlg32.dll", "GetOpenFileNameW");
     if (open == nullptr || !open(&ofn)) return false;
-    dialog.FileName = Narrow(file.c_str());
+    const std::wstring chosen(file.c_str());
+    dialog.FileNameExact = Utf16ToCp1251Exact(
+        std::u16string_view(reinterpret_cast<const char16_t*>(chosen.data()), chosen.size()), dialog.FileName);
     return true;
   }
 
