@@ -125,6 +125,42 @@ std::string Narrow(const std::wstring& text) {
   return Utf16ToCp1251(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
+// The window's own handling of messages (the dialog keys among them) for
+// `ms` milliseconds.
+void AppPump(std::uint32_t ms) {
+  const std::uint32_t start = TickCount();
+  do {
+    Application.ProcessMessages();
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+  } while (TickCount() - start < ms);
+}
+
+// A key pressed and released as the keyboard would, to the focused window of
+// the main window. Other programs of the same Wine server may take the
+// foreground meanwhile: the window is brought back first (its focus comes
+// back with it).
+void PressKey(WORD key, bool shift = false) {
+  const HWND main = Application.MainForm != nullptr ? static_cast<HWND>(Application.MainForm->Handle()) : nullptr;
+  if (main != nullptr && GetForegroundWindow() != main) {
+    SetForegroundWindow(main);
+    AppPump(50);
+  }
+  std::vector<INPUT> input;
+  auto add = [&input](WORD k, bool up) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = k;
+    i.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    input.push_back(i);
+  };
+  if (shift) add(VK_SHIFT, false);
+  add(key, false);
+  add(key, true);
+  if (shift) add(VK_SHIFT, true);
+  SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+  AppPump(80);
+}
+
 // ---- the window in this process ----
 
 class WindowTest : public ::testing::Test {
@@ -753,6 +789,142 @@ TEST_F(WindowTest, FileDialogShowsTheTypesAndLoadsTheChosenFile) {
   EXPECT_EQ(TextOf(Hwnd(f.lblFileVer)), L"ZARU-3.7");
   ASSERT_FALSE(f.edFWFile.Items().empty());
   EXPECT_EQ(f.edFWFile.Items().front(), appDir.File("chosen.raw"));
+}
+
+// ---- the keyboard ----
+
+TEST_F(WindowTest, TabGoesThroughEveryControlIntoTheLogAndThePanelsAndBack) {
+  TMainForm& f = Create({"-externfirmware"});
+  f.DevTimer.SetEnabled(false);  // the devices here are the test's own
+  f.Show();
+  AppPump(50);
+  auto add = [&f](const char* serial, bool bootLoader) -> TDevEntry& {
+    auto entry = std::make_unique<TDevEntry>(serial, kFtdiDeviceCode, lbFtdi);
+    entry->InBootLoader = bootLoader;
+    TDevEntry& e = *entry;
+    f.FDevices.push_back(std::move(entry));
+    f.CreateDevicePanel(e);
+    e.Panel->btnWrite->SetEnabled(bootLoader);
+    return e;
+  };
+  TDevEntry& first = add("11", true);
+  add("12", false);  // in its firmware: its button is disabled and skipped
+  TDevEntry& third = add("13", true);
+  TSizeConstraints limits = f.DevPanel.Constraints;
+  limits.MinHeight = TFWLoaderDevGroup::kPitch * 3;  // as a run's end sets it
+  f.DevPanel.SetConstraints(limits);
+  for (int i = 0; i < 5; ++i) f.DeviceLog(mkInfo, 0, "строка журнала");
+  AppPump(50);
+  const HWND main = Hwnd(f);
+  SetForegroundWindow(main);
+  AppPump(100);
+  ASSERT_EQ(GetForegroundWindow(), main);
+
+  struct TStop {
+    const char* name;
+    HWND hwnd;
+  };
+  const std::vector<TStop> order = {
+      {"edFWFile", Hwnd(f.edFWFile)},        {"btnFwOpen", Hwnd(f.btnFwOpen)},
+      {"btnFwLoad", Hwnd(f.btnFwLoad)},      {"cbAutoWrite", Hwnd(f.cbAutoWrite)},
+      {"cbWritelogToFile", Hwnd(f.cbWritelogToFile)}, {"reLog", Hwnd(f.reLog)},
+      {"device 11", Hwnd(*first.Panel->btnWrite)},   {"device 13", Hwnd(*third.Panel->btnWrite)},
+  };
+  // The name of the stop that has the focus (the combo box's edit field
+  // counts as the combo box).
+  auto focused = [&]() -> std::string {
+    const HWND focus = GetFocus();
+    for (const TStop& stop : order)
+      if (focus == stop.hwnd || IsChild(stop.hwnd, focus)) return stop.name;
+    return focus == nullptr ? "nothing" : "another window (" + Narrow(ClassOf(focus)) + ")";
+  };
+
+  /* shown: the focus is on the first control */
+  EXPECT_EQ(focused(), "edFWFile");
+  const std::size_t logLength = f.reLog.Content().size();
+  const int logChars = GetWindowTextLengthW(Hwnd(f.reLog));
+
+  /* Tab through the whole order and round to the start again */
+  for (std::size_t i = 1; i <= order.size(); ++i) {
+    PressKey(VK_TAB);
+    EXPECT_EQ(focused(), order[i % order.size()].name) << "after Tab " << i;
+  }
+  /* Shift+Tab back through it */
+  for (std::size_t i = 1; i <= order.size(); ++i) {
+    PressKey(VK_TAB, true);
+    EXPECT_EQ(focused(), order[(order.size() * 2 - i) % order.size()].name) << "after Shift+Tab " << i;
+  }
+  /* Tab typed nothing into the log */
+  EXPECT_EQ(GetWindowTextLengthW(Hwnd(f.reLog)), logChars);
+  EXPECT_EQ(f.reLog.Content().size(), logLength);
+
+  /* in the log the arrow keys are the text box's own */
+  SetFocus(Hwnd(f.reLog));
+  AppPump(30);
+  SendMessageW(Hwnd(f.reLog), EM_SETSEL, 0, 0);
+  PressKey(VK_DOWN);
+  CHARRANGE caret{};
+  SendMessageW(Hwnd(f.reLog), EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&caret));
+  EXPECT_GT(caret.cpMin, 0);
+  EXPECT_EQ(focused(), "reLog");
+
+  /* a panel scrolled out of view comes into it when its button gets the focus */
+  const HWND box = Hwnd(f.ScrollBox1);
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  ASSERT_EQ(focused(), "device 13");
+  RECT button, client;
+  GetWindowRect(order[7].hwnd, &button);
+  MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&button), 2);
+  GetClientRect(box, &client);
+  EXPECT_GT(f.ScrollBox1.ScrollOffset(), 0);
+  EXPECT_GE(button.top, 0);
+  EXPECT_LE(button.bottom, client.bottom);
+
+  /* minimised and restored: the focus goes back to the control that had it */
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  ASSERT_EQ(focused(), "btnFwLoad");
+  ShowWindow(main, SW_MINIMIZE);
+  AppPump(200);
+  ASSERT_TRUE(IsIconic(main));
+  ShowWindow(main, SW_RESTORE);
+  AppPump(200);
+  EXPECT_EQ(focused(), "btnFwLoad");
+  /* the same when a second copy restores it (its two posted messages) */
+  ShowWindow(main, SW_MINIMIZE);
+  AppPump(200);
+  PostMessageW(main, WM_RESTORE_INSTANCE, 0, 0);
+  PostMessageW(main, WM_SETFOCUS, 0, 0);
+  AppPump(300);
+  EXPECT_FALSE(IsIconic(main));
+  EXPECT_EQ(focused(), "btnFwLoad");
+
+  /* another window activated and this one again: back on a panel's button */
+  SetFocus(order[6].hwnd);
+  AppPump(30);
+  ASSERT_EQ(focused(), "device 11");
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                               nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  SetForegroundWindow(other);
+  AppPump(200);
+  EXPECT_NE(GetActiveWindow(), main);
+  EXPECT_NE(focused(), "device 11");
+  SetForegroundWindow(main);
+  AppPump(200);
+  EXPECT_EQ(focused(), "device 11");
+  DestroyWindow(other);
+  AppPump(50);
+
+  /* a focused button that is disabled (its flash starts) hands the focus on */
+  SetForegroundWindow(main);
+  SetFocus(order[6].hwnd);
+  AppPump(30);
+  first.Panel->btnWrite->SetEnabled(false);
+  AppPump(30);
+  EXPECT_EQ(focused(), "device 13");
 }
 
 TEST_F(WindowTest, TheFileDialogOpensCyrillicFoldersAndRefusesNamesOutsideWindows1251) {
