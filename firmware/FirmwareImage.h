@@ -18,6 +18,9 @@
 //   then the payload, at most kMaxFirmwareBlockSize bytes.
 inline constexpr std::uint32_t kImageBuildTimeFlag = 0x80000000u;
 inline constexpr std::uint32_t kImageLengthMask = 0x7FFFFFFFu;
+// The longest image the layout can hold: both texts at their longest and a
+// payload at the block limit. A longer file cannot be an image.
+inline constexpr std::uint64_t kMaxFirmwareImageSize = 8 + 0xFFFFu + 2 + 0xFFFFu + std::uint64_t{kMaxFirmwareBlockSize};
 
 // Checks an image held in `buffer`, fills `version` from its header and appends
 // one block (Address -1, the whole payload) to `blocks`. Errors go to `log`.

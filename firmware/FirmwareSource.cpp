@@ -1,5 +1,8 @@
 #include "firmware/FirmwareSource.h"
 
+#include <new>
+#include <string>
+
 #include "firmware/FirmwareImage.h"
 #include "platform/Files.h"
 #include "platform/Resource.h"
@@ -33,8 +36,22 @@ bool TFirmwareSources::LoadFirmwareFromFile(const std::string& fileName, TFirmwa
     return false;
   }
   std::vector<std::uint8_t> image;
-  if (!ReadWholeFileExclusive(fileName, image)) return false;
-  return ParseFirmwareImage(log, image.data(), image.size(), version, blocks);
+  std::uint64_t size = 0;
+  try {
+    // Refused by its size before it is read: a file of gigabytes chosen by
+    // mistake must not exhaust the memory (a 32-bit process has 2 GB at most).
+    const TFileRead read = ReadWholeFileExclusive(fileName, kMaxFirmwareImageSize, image, size);
+    if (read == TFileRead::TooLarge) {
+      log.LogFmt(mkError, "Загрузка прошивки: Файл %s слишком большой (%s байт), образ прошивки не больше %s байт",
+                 fileName.c_str(), std::to_string(size).c_str(), std::to_string(kMaxFirmwareImageSize).c_str());
+      return false;
+    }
+    if (read != TFileRead::Done) return false;
+    return ParseFirmwareImage(log, image.data(), image.size(), version, blocks);
+  } catch (const std::bad_alloc&) {
+    log.LogFmt(mkError, "Загрузка прошивки: Недостаточно памяти для чтения файла %s", fileName.c_str());
+    return false;
+  }
 }
 
 bool TFirmwareSources::LoadFirmwareFromResource(TFirmwareBlockList& blocks, TFirmwareVersion& version,
@@ -42,7 +59,11 @@ bool TFirmwareSources::LoadFirmwareFromResource(TFirmwareBlockList& blocks, TFir
   if (FExternalFirmware) return false;
   std::vector<std::uint8_t> image;
   FResourceFirmwareLoaded = false;
-  if (LoadApplicationResource("FRMV", "RC_DATA", image))
-    FResourceFirmwareLoaded = ParseFirmwareImage(log, image.data(), image.size(), version, blocks);
+  try {
+    if (LoadApplicationResource("FRMV", "RC_DATA", image))
+      FResourceFirmwareLoaded = ParseFirmwareImage(log, image.data(), image.size(), version, blocks);
+  } catch (const std::bad_alloc&) {
+    log.LogFmt(mkError, "Загрузка прошивки: Недостаточно памяти для чтения образа из ресурсов");
+  }
   return FResourceFirmwareLoaded;
 }

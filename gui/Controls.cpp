@@ -591,7 +591,10 @@ void TTimer::Fire() {
 
 // ---- dialogs and the application ----
 
-bool TOpenDialog::Execute(TForm* owner) { return Backend().OpenDialog(owner, *this); }
+bool TOpenDialog::Execute(TForm* owner) {
+  FileNameExact = true;
+  return Backend().OpenDialog(owner, *this);
+}
 
 int ShowMessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags) {
   return Backend().MessageBox(owner, text, caption, flags);

@@ -507,6 +507,9 @@ public:
   std::string Filter;  // "Name|*.ext|Name|*.ext"
   std::string FileName;
   std::string Title;
+  // False after Execute when the chosen name has a character that
+  // Windows-1251 cannot hold; FileName then shows it as "?" and names no file.
+  bool FileNameExact = true;
   // Shows the dialog; true with FileName set when the user chose a file.
   bool Execute(TForm* owner);
 };

@@ -45,14 +45,24 @@ std::u16string Cp1251ToUtf16(std::string_view text) {
   return out;
 }
 
-std::string Utf16ToCp1251(std::u16string_view text) {
-  std::string out;
+bool Utf16ToCp1251Exact(std::u16string_view text, std::string& out) {
+  out.clear();
   out.reserve(text.size());
+  bool exact = true;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) ++i;
-    out.push_back(c >= 0xD800 && c <= 0xDFFF ? '?' : Cp1251FromCodePoint(c));
+    // "?" itself converts exactly; only a replacement makes the text inexact.
+    const char byte = c >= 0xD800 && c <= 0xDFFF ? '?' : Cp1251FromCodePoint(c);
+    if (byte == '?' && c != u'?') exact = false;
+    out.push_back(byte);
   }
+  return exact;
+}
+
+std::string Utf16ToCp1251(std::u16string_view text) {
+  std::string out;
+  (void)Utf16ToCp1251Exact(text, out);
   return out;
 }
 

@@ -8,6 +8,10 @@
 // Windows-1251 become "?".
 std::u16string Cp1251ToUtf16(std::string_view text);
 std::string Utf16ToCp1251(std::u16string_view text);
+// The same without best fit or replacement: false when a character has no
+// place in Windows-1251 (`out` then holds the text with "?" for it, for
+// messages only). A file name must never be opened through such a "?".
+[[nodiscard]] bool Utf16ToCp1251Exact(std::u16string_view text, std::string& out);
 std::string Cp1251ToUtf8(std::string_view text);
 std::string Utf8ToCp1251(std::string_view text);
 

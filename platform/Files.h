@@ -5,7 +5,9 @@
 #include <vector>
 
 // File operations with the sharing rules the updater relies on. Paths are
-// 8-bit Windows-1251 text; on Windows they go to the ANSI functions.
+// 8-bit Windows-1251 text; on Windows they are converted to UTF-16 with
+// Windows-1251 and go to the wide functions, so that a name with Cyrillic
+// letters means the same file whatever the system's code page.
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
@@ -14,7 +16,8 @@ inline constexpr char kPathSeparator = '/';
 #endif
 
 // Directory of the running executable, with its trailing separator ("\" on
-// Windows, "/" elsewhere).
+// Windows, "/" elsewhere). On Windows a directory whose name Windows-1251
+// cannot hold is given by its short (8.3) name when the volume has one.
 [[nodiscard]] std::string ExecutableDirectory();
 
 // Tests give the updater another directory (its settings file and logs live
@@ -31,7 +34,25 @@ void SetExecutableDirectory(std::string directory);
 // fewer bytes arrive than its size.
 [[nodiscard]] bool ReadWholeFileExclusive(const std::string& path, std::vector<std::uint8_t>& data);
 
+enum class TFileRead { Done, CannotOpen, TooLarge, Incomplete };
+
+// ReadWholeFileExclusive for files that have a size limit: a file larger
+// than `limit` bytes is refused by its size (TooLarge) before any memory is
+// taken for it. `size` is the file's size whenever it could be opened.
+[[nodiscard]] TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit,
+                                               std::vector<std::uint8_t>& data, std::uint64_t& size);
+
 // Appends in one write to a file opened for writing only while others may
 // keep reading or deleting it, created when missing, and closed again.
 // False when it cannot be opened or written.
 [[nodiscard]] bool AppendToSharedFile(const std::string& path, const std::string& bytes);
+
+// Reads a whole file that other programs may have open meanwhile. False when
+// it cannot be opened or read whole.
+[[nodiscard]] bool ReadWholeFileShared(const std::string& path, std::string& data);
+
+// Replaces a file's contents in one step: the bytes are written to a new file
+// beside it, which is then moved over it, so that a failed write never leaves
+// half a file behind. A read-only file is left as it is. False when the file
+// could not be replaced (it keeps its old contents then).
+[[nodiscard]] bool ReplaceFileContents(const std::string& path, const std::string& bytes);

@@ -1,68 +1,11 @@
 #include "platform/IniFile.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <utility>
-#endif
+#include "platform/Files.h"
 
-#ifdef _WIN32
-
-namespace {
-
-// Calls a profile reader with a growing buffer until the result fits. The
-// readers return size - 1 (or size - 2 for lists) when they had to cut.
-template <typename Read>
-std::string ReadGrowing(Read read, DWORD slack) {
-  std::string buffer(1024, '\0');
-  for (;;) {
-    const DWORD n = read(buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n + slack < buffer.size() || buffer.size() >= (1u << 24)) {
-      buffer.resize(n);
-      return buffer;
-    }
-    buffer.assign(buffer.size() * 4, '\0');
-  }
-}
-
-}  // namespace
-
-std::string TIniFile::ReadString(const std::string& section, const std::string& key,
-                                 const std::string& defaultValue) const {
-  return ReadGrowing(
-      [&](char* out, DWORD size) {
-        return GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), out, size,
-                                        path_.c_str());
-      },
-      1);
-}
-
-std::vector<std::string> TIniFile::ReadSectionKeys(const std::string& section) const {
-  const std::string list = ReadGrowing(
-      [&](char* out, DWORD size) {
-        return GetPrivateProfileStringA(section.c_str(), nullptr, "", out, size, path_.c_str());
-      },
-      2);
-  // Names, each with its terminator; parsed by the returned length only.
-  std::vector<std::string> keys;
-  std::size_t start = 0;
-  while (start < list.size()) {
-    std::size_t end = list.find('\0', start);
-    if (end == std::string::npos) end = list.size();
-    if (end > start) keys.emplace_back(list, start, end - start);
-    start = end + 1;
-  }
-  return keys;
-}
-
-bool TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-  return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()) != 0;
-}
-
-#else
+// The file is read and written byte for byte, on Windows as well: the
+// system's profile functions convert an 8-bit file with the system's code
+// page, which on a Windows that is not Russian would turn the Windows-1251
+// texts (file paths with Cyrillic letters) into "?" as they are written.
 
 namespace {
 
@@ -82,17 +25,20 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Lines end at CR LF, LF or a lone CR, as the profile functions read them.
+// Lines end at CR LF, LF or a lone CR, as the system's profile functions read
+// them; a missing or unreadable file has none.
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
-  std::ifstream in(path, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string text;
+  if (!ReadWholeFileShared(path, text)) return lines;
   std::size_t start = 0;
   while (start < text.size()) {
-    std::size_t end = text.find_first_of("\r\n", start);
+    std::size_t end = text.find_first_of("
+", start);
     if (end == std::string::npos) end = text.size();
     lines.push_back(text.substr(start, end - start));
-    if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++end;
+    if (end + 1 < text.size() && text[end] == '' && text[end + 1] == '
+') ++end;
     start = end + 1;
   }
   return lines;
@@ -191,18 +137,6 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
   }
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
-  // Written to a new file and moved over the old one, so that a failed write
-  // never leaves half a settings file.
-  const std::string temporary = path_ + ".tmp";
-  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << text;
-  out.close();
-  if (!out || std::rename(temporary.c_str(), path_.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
+  // A failed write never leaves half a settings file.
+  return ReplaceFileContents(path_, text);
 }
-
-#endif

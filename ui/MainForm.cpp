@@ -1,6 +1,7 @@
 #include "ui/MainForm.h"
 
 #include <algorithm>
+#include <exception>
 #include <mutex>
 
 #include "crash/LogRing.h"
@@ -166,7 +167,13 @@ void TMainForm::ReadCommandLine() {
 
 void TMainForm::FormShow(void* /*sender*/) {
   FAppDir = ExecutableDirectory();
-  ReadSettings();
+  // Neither unreadable settings nor a failing image ends the start: the
+  // window still comes up with its driver libraries.
+  try {
+    ReadSettings();
+  } catch (...) {
+    Application.ShowCurrentException();
+  }
   btnFwLoad.Click();
   edFWFile.SetDropDownWidth(500);
 
@@ -323,16 +330,24 @@ void TMainForm::btnFwLoadClick(void* /*sender*/) {
       const std::vector<std::string>& items = edFWFile.Items();
       if (std::find(items.begin(), items.end(), file) == items.end()) edFWFile.InsertItem(0, file);
     }
-  } catch (const Exception& e) {
-    // Too large a payload: shown here, so that a start-up load does not cut
-    // the rest of the start (driver libraries) short.
-    Application.ShowException(e.what());
+  } catch (...) {
+    // Too large a payload (or anything else): shown here, so that a start-up
+    // load does not cut the rest of the start (driver libraries) short.
+    Application.ShowCurrentException();
   }
 }
 
 void TMainForm::btnFwOpenClick(void* /*sender*/) {
   OpenDialog1.FileName = edFWFile.Text();
   if (!OpenDialog1.Execute(this)) return;
+  if (!OpenDialog1.FileNameExact) {
+    // The name would reach the file functions with "?" in place of the
+    // letters our texts cannot hold: refused, the box keeps its path.
+    LogFmt(mkError, "Загрузка прошивки: Имя файла %s содержит знаки, которых нет в кодировке Windows-1251",
+           OpenDialog1.FileName.c_str());
+    LogFmt(mkError, "Ошибка загрузки прошивки");
+    return;
+  }
   edFWFile.SetText(OpenDialog1.FileName);
   btnFwLoad.Click();
 }
@@ -346,12 +361,23 @@ bool TMainForm::StartReadVersion() {
   ReadVersionThread = run;
   run->SetPriority(tpNormal);
   run->FreeOnTerminate = true;
-  run->OnTerminate = [this](TThread* sender) { ReadVersionTerminate(sender); };
+  run->OnTerminate = [this](TThread* sender) {
+    try {
+      ReadVersionTerminate(sender);
+    } catch (...) {
+      Application.ShowCurrentException();
+    }
+  };
   run->Start();
   return true;
 }
 
 void TMainForm::ReadVersionTerminate(TThread* sender) {
+  // The run is over whatever happens below: a handler that failed half-way
+  // must not leave every later run refused (and a freed thread referred to).
+  struct TRunOver {
+    ~TRunOver() { ReadVersionThread = nullptr; }
+  } over;
   auto& run = *static_cast<TReadVersion*>(sender);
   if (run.FResult != rvSuccess) {
     // The list stays as it is, vanished entries included; the run's new
@@ -369,7 +395,6 @@ void TMainForm::ReadVersionTerminate(TThread* sender) {
                                         : TFWLoaderDevGroup::kPitch * static_cast<int>(FDevices.size());
     DevPanel.SetConstraints(limits);
   }
-  ReadVersionThread = nullptr;
   CrashTestPoint("window");  // development builds: a crash on purpose, with the devices listed
 }
 
@@ -395,7 +420,13 @@ void TMainForm::ListNewDevices(TReadVersion& run) {
     TDevEntry& entry = *owned;
     DeviceLogFmt(mkInfo, entry.Serial, "Прибор подключен");
     FDevices.push_back(std::move(owned));
-    CreateDevicePanel(entry);
+    try {
+      CreateDevicePanel(entry);
+    } catch (...) {
+      // Not listed without its panel: the next run finds the device anew.
+      FDevices.pop_back();
+      throw;
+    }
     entry.Panel->btnWrite->SetEnabled(entry.InBootLoader);
     entry.Panel->btnWrite->OnClick = [this](void* sender) { DevButtonClick(sender); };
     DeviceLogFmt(mkInfo, entry.Serial, "Версия прошивки %s", entry.FirmwareVersion.VersionText().c_str());
@@ -462,7 +493,13 @@ void TMainForm::StartWriteThread(TDevEntry& entry) {
   entry.WriteThread.store(thread);
   thread->SetPriority(tpNormal);
   thread->FreeOnTerminate = true;
-  thread->OnTerminate = [this](TThread* sender) { WriteThreadTerminate(sender); };
+  thread->OnTerminate = [this](TThread* sender) {
+    try {
+      WriteThreadTerminate(sender);
+    } catch (...) {
+      Application.ShowCurrentException();
+    }
+  };
   thread->FDevice = &entry;
   thread->Start();
   entry.Panel->btnWrite->SetEnabled(false);
@@ -473,6 +510,35 @@ void TMainForm::StartWriteThread(TDevEntry& entry) {
 void TMainForm::WriteThreadTerminate(TThread* sender) {
   auto& thread = *static_cast<TWriteThread*>(sender);
   TDevEntry& entry = *thread.FDevice;
+  // An error while the result is shown still lets the entry go of its
+  // thread (freed right after this handler); it is raised again at the end.
+  std::exception_ptr error;
+  try {
+    ShowFlashResult(thread, entry);
+  } catch (...) {
+    error = std::current_exception();
+  }
+
+  // Cleared under the lock: a discovery run reads WriteThread there to ask
+  // the flash to stop, and the thread object is freed right after this
+  // handler. Whether the device has gone is read in the same step, so that
+  // either this handler or the next run's removal pass takes it out.
+  bool vanished = false;
+  {
+    std::lock_guard lock(DeviceListLock);
+    entry.WriteThread.store(nullptr);
+    vanished = entry.Vanished.load();
+  }
+  if (entry.Panel != nullptr) entry.Panel->btnWrite->SetEnabled(true);
+  if (vanished) {
+    std::lock_guard lock(DeviceListLock);
+    DeviceLogFmt(mkInfo, entry.Serial, "Прибор отключен");
+    RemoveDevice(FDevices, entry.Serial);  // its panel goes with it
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+void TMainForm::ShowFlashResult(const TWriteThread& thread, TDevEntry& entry) {
   if (thread.FResult == wrSuccess) {
     SetDeviceMessage(entry, "Обновление прошивки завершено успешно", mkSuccess);
     DeviceLogFmt(mkInfo, entry.Serial, "(% 6d)Прошивка завершена успешно", thread.FElapsed);
@@ -488,23 +554,6 @@ void TMainForm::WriteThreadTerminate(TThread* sender) {
               FormatText("(% 6d)Ошибка %d при прошивке. Последний код ответа прибора %d", thread.FElapsed,
                          thread.FResult, thread.FLastAnswer)
                   .c_str());
-  }
-
-  // Cleared under the lock: a discovery run reads WriteThread there to ask
-  // the flash to stop, and the thread object is freed right after this
-  // handler. Whether the device has gone is read in the same step, so that
-  // either this handler or the next run's removal pass takes it out.
-  bool vanished = false;
-  {
-    std::lock_guard lock(DeviceListLock);
-    entry.WriteThread.store(nullptr);
-    vanished = entry.Vanished.load();
-  }
-  entry.Panel->btnWrite->SetEnabled(true);
-  if (vanished) {
-    std::lock_guard lock(DeviceListLock);
-    DeviceLogFmt(mkInfo, entry.Serial, "Прибор отключен");
-    RemoveDevice(FDevices, entry.Serial);  // its panel goes with it
   }
 }
 

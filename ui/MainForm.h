@@ -118,6 +118,7 @@ public:
   void WriteLogToFile(const std::string& line);
 
 private:
+  void ShowFlashResult(const TWriteThread& thread, TDevEntry& entry);
   void RemoveVanishedDevices();
   void ListNewDevices(TReadVersion& run);
   void BuildControls();

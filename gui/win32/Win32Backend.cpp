@@ -128,8 +128,17 @@ public:
       case TChange::Text:
         if (FControl.Kind() != ckRichEdit) SetWindowTextW(FHwnd, Wide(FControl.Text()).c_str());
         break;
-      case TChange::Visible: ApplyVisible(); break;
-      case TChange::Enabled: EnableWindow(FHwnd, FControl.Enabled()); break;
+      case TChange::Visible:
+        if (!FControl.Visible() && FControl.Kind() != ckForm && (GetFocus() == FHwnd || IsChild(FHwnd, GetFocus())))
+          MoveFocusOn();
+        ApplyVisible();
+        break;
+      case TChange::Enabled:
+        // A control disabled while it has the focus hands it to the next
+        // one; the keyboard would otherwise be left with no control at all.
+        if (!FControl.Enabled() && GetFocus() == FHwnd) MoveFocusOn();
+        EnableWindow(FHwnd, FControl.Enabled());
+        break;
       case TChange::Font:
         SendMessageW(FHwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontHandle(FControl.Font())), TRUE);
         // The colour is no part of the font handle: a change of colour alone
@@ -292,6 +301,15 @@ public:
   bool FInSize = false;
   bool FPlacing = false;
   int FDragY = 0;
+  // The form's control that last had the keyboard focus: it gets the focus
+  // back when the window is activated or restored again.
+  HWND FSavedFocus = nullptr;
+
+  void MoveFocusOn() {
+    HWND top = GetAncestor(FHwnd, GA_ROOT);
+    HWND next = top != nullptr ? GetNextDlgTabItem(top, FHwnd, FALSE) : nullptr;
+    SetFocus(next != nullptr && next != FHwnd && !IsChild(FHwnd, next) ? next : top);
+  }
 
 private:
   void Create() {
@@ -308,6 +326,9 @@ private:
       case ckGroupBox:
         cls = L"BUTTON";
         style |= BS_GROUPBOX | WS_CLIPCHILDREN;
+        // Containers are control parents: Tab and the arrow keys go through
+        // their controls as if those stood on the window itself.
+        exStyle |= WS_EX_CONTROLPARENT;
         subclass = true;
         break;
       case ckLabel:
@@ -331,11 +352,13 @@ private:
         RegisterWindowClass(kPanelClass, 0, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
         cls = kPanelClass;
         style |= WS_CLIPCHILDREN;
+        exStyle |= WS_EX_CONTROLPARENT;
         break;
       case ckScrollBox:
         RegisterWindowClass(kScrollBoxClass, 0, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
         cls = kScrollBoxClass;
         style |= WS_CLIPCHILDREN | WS_VSCROLL;
+        exStyle |= WS_EX_CONTROLPARENT;
         break;
       case ckSplitter:
         RegisterWindowClass(kSplitterClass, CS_HREDRAW | CS_VREDRAW,
@@ -545,6 +568,29 @@ bool HandleChildMessages(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result
   }
 }
 
+// Remembers the focused control of the form `hwnd`, if one of its own has it.
+void NoteFocus(TWin32Peer& formPeer, HWND hwnd) {
+  HWND focus = GetFocus();
+  if (focus != nullptr && IsChild(hwnd, focus)) formPeer.FSavedFocus = focus;
+}
+
+// Scrolls every scroll box that holds the focused control so that the
+// control is in view (the keyboard may reach a device panel scrolled away).
+void ScrollFocusIntoView(HWND focus) {
+  for (HWND h = GetParent(focus); h != nullptr; h = GetParent(h)) {
+    TWin32Peer* box = PeerOf(h);
+    if (box == nullptr || box->Control().Kind() != ckScrollBox) continue;
+    RECT r, client;
+    GetWindowRect(focus, &r);
+    MapWindowPoints(nullptr, h, reinterpret_cast<POINT*>(&r), 2);
+    GetClientRect(h, &client);
+    auto& scroll = static_cast<TScrollBox&>(box->Control());
+    if (r.top < 0) scroll.ScrollTo(scroll.ScrollOffset() + r.top);
+    else if (r.bottom > client.bottom)
+      scroll.ScrollTo(scroll.ScrollOffset() + std::min<int>(r.bottom - client.bottom, r.top));
+  }
+}
+
 LRESULT FormMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto& form = static_cast<TForm&>(peer.Control());
   TMessage message{msg, wParam, lParam, 0};
@@ -566,9 +612,29 @@ LRESULT FormMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LPARAM
     case WM_CLOSE:
       form.Close();
       return 0;
+    case WM_ACTIVATE:
+      // Deactivated or minimised: the focused control is remembered before
+      // the system takes the focus away.
+      if (LOWORD(wParam) == WA_INACTIVE || HIWORD(wParam) != 0) NoteFocus(peer, hwnd);
+      return DefWindowProcW(hwnd, msg, wParam, lParam);
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == SC_MINIMIZE) NoteFocus(peer, hwnd);
+      return DefWindowProcW(hwnd, msg, wParam, lParam);
+    case WM_NEXTDLGCTL: {
+      // What the dialog navigation may ask of a dialog window on Tab.
+      HWND target = LOWORD(lParam) != 0 ? reinterpret_cast<HWND>(wParam)
+                                        : GetNextDlgTabItem(hwnd, GetFocus(), wParam != 0 ? TRUE : FALSE);
+      if (target != nullptr) SetFocus(target);
+      return 0;
+    }
     case WM_SETFOCUS: {
-      // The keyboard focus goes on to the first control that takes it.
-      if (HWND child = GetNextDlgTabItem(hwnd, nullptr, FALSE)) SetFocus(child);
+      // The keyboard focus goes back to the control that had it, else on to
+      // the first control that takes it.
+      HWND target = peer.FSavedFocus;
+      if (target == nullptr || !IsWindow(target) || !IsChild(hwnd, target) || !IsWindowVisible(target) ||
+          !IsWindowEnabled(target))
+        target = GetNextDlgTabItem(hwnd, nullptr, FALSE);
+      if (target != nullptr) SetFocus(target);
       return 0;
     }
     default: return DefWindowProcW(hwnd, msg, wParam, lParam);
@@ -670,6 +736,15 @@ LRESULT SubclassMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     FillRect(reinterpret_cast<HDC>(wParam), &r, GetSysColorBrush(COLOR_BTNFACE));
     return 1;
   }
+  if (msg == WM_GETDLGCODE && peer->Control().Kind() == ckRichEdit) {
+    // Tab and Shift+Tab move on to the next control instead of typing a tab
+    // into the log; every other key stays the text box's own.
+    LRESULT code = CallWindowProcW(old, hwnd, msg, wParam, lParam);
+    const MSG* key = reinterpret_cast<const MSG*>(lParam);
+    if (key != nullptr && (key->message == WM_KEYDOWN || key->message == WM_CHAR) && key->wParam == VK_TAB)
+      code &= ~static_cast<LRESULT>(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
+    return code;
+  }
   LRESULT result = 0;
   if (HandleChildMessages(msg, wParam, lParam, result)) return result;
   return CallWindowProcW(old, hwnd, msg, wParam, lParam);
@@ -766,19 +841,16 @@ public:
     using TOpen = BOOL(WINAPI*)(OPENFILENAMEW*);
     static const auto open = SystemFunction<TOpen>(L"comdlg32.dll", "GetOpenFileNameW");
     if (open == nullptr || !open(&ofn)) return false;
-    dialog.FileName = Narrow(file.c_str());
+    const std::wstring chosen(file.c_str());
+    dialog.FileNameExact = Utf16ToCp1251Exact(
+        std::u16string_view(reinterpret_cast<const char16_t*>(chosen.data()), chosen.size()), dialog.FileName);
     return true;
   }
 
   void RunMessageLoop(TApplication& app) override {
     app.MainForm->Show();
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-      HWND main = app.MainForm != nullptr ? static_cast<HWND>(app.MainForm->Handle()) : nullptr;
-      if (main != nullptr && IsDialogMessageW(main, &msg)) continue;
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) Handle(app, msg);
   }
 
   void ProcessMessages() override {
@@ -788,9 +860,26 @@ public:
         PostQuitMessage(static_cast<int>(msg.wParam));  // leave it for the loop that waits for it
         return;
       }
+      Handle(Application, msg);
+    }
+  }
+
+  // One message as the window's loops handle it.
+  void Handle(TApplication& app, MSG& msg) {
+    HWND main = app.MainForm != nullptr ? static_cast<HWND>(app.MainForm->Handle()) : nullptr;
+    // Keys of the window's controls go through the dialog navigation (Tab,
+    // Shift+Tab, arrows within a group, Space on a button).
+    if (main == nullptr || !IsDialogMessageW(main, &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
+    if (main == nullptr || !IsWindow(main)) return;
+    HWND focus = GetFocus();
+    if (focus == FLastFocus) return;
+    FLastFocus = focus;
+    if (focus == nullptr || !IsChild(main, focus)) return;
+    if (TWin32Peer* form = PeerOf(main)) form->FSavedFocus = focus;
+    ScrollFocusIntoView(focus);
   }
 
   void RestoreApplication(TApplication& app) override {
@@ -800,6 +889,9 @@ public:
   }
 
   void QuitMessageLoop() override { PostQuitMessage(0); }
+
+private:
+  HWND FLastFocus = nullptr;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -111,6 +112,55 @@ const std::wstring kVxUsbBox = W("Драйвер устройств RQ не ус
 const std::wstring kBothBox = W("Перед первым запуском программы подключите устройство к USB и установите драйвер.");
 const std::wstring kCaption = W(kMainFormCaption);
 const std::wstring kBoxCaption = W(kMessageCaption);
+
+// Runs with a Western locale pass VX_EXPECT_FOREIGN_CODE_PAGE: there the
+// system's code page must not be the Russian one, or they prove nothing.
+void ExpectForeignCodePageWhenAsked() {
+  std::printf("system ANSI code page: %u\n", GetACP());
+  if (std::getenv("VX_EXPECT_FOREIGN_CODE_PAGE") != nullptr) {
+    ASSERT_NE(GetACP(), 1251u) << "the locale did not take: this run needs an ANSI code page other than 1251";
+  }
+}
+
+std::string Narrow(const std::wstring& text) {
+  return Utf16ToCp1251(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+// The window's own handling of messages (the dialog keys among them) for
+// `ms` milliseconds.
+void AppPump(std::uint32_t ms) {
+  const std::uint32_t start = TickCount();
+  do {
+    Application.ProcessMessages();
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+  } while (TickCount() - start < ms);
+}
+
+// A key pressed and released as the keyboard would, to the focused window of
+// the main window. Other programs of the same Wine server may take the
+// foreground meanwhile: the window is brought back first (its focus comes
+// back with it).
+void PressKey(WORD key, bool shift = false) {
+  const HWND main = Application.MainForm != nullptr ? static_cast<HWND>(Application.MainForm->Handle()) : nullptr;
+  if (main != nullptr && GetForegroundWindow() != main) {
+    SetForegroundWindow(main);
+    AppPump(50);
+  }
+  std::vector<INPUT> input;
+  auto add = [&input](WORD k, bool up) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = k;
+    i.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    input.push_back(i);
+  };
+  if (shift) add(VK_SHIFT, false);
+  add(key, false);
+  add(key, true);
+  if (shift) add(VK_SHIFT, true);
+  SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+  AppPump(80);
+}
 
 // ---- the window in this process ----
 
@@ -744,6 +794,195 @@ TEST_F(WindowTest, FileDialogShowsTheTypesAndLoadsTheChosenFile) {
   EXPECT_EQ(f.edFWFile.Items().front(), appDir.File("chosen.raw"));
 }
 
+// ---- the keyboard ----
+
+TEST_F(WindowTest, TabGoesThroughEveryControlIntoTheLogAndThePanelsAndBack) {
+  TMainForm& f = Create({"-externfirmware"});
+  f.DevTimer.SetEnabled(false);  // the devices here are the test's own
+  f.Show();
+  AppPump(50);
+  auto add = [&f](const char* serial, bool bootLoader) -> TDevEntry& {
+    auto entry = std::make_unique<TDevEntry>(serial, kFtdiDeviceCode, lbFtdi);
+    entry->InBootLoader = bootLoader;
+    TDevEntry& e = *entry;
+    f.FDevices.push_back(std::move(entry));
+    f.CreateDevicePanel(e);
+    e.Panel->btnWrite->SetEnabled(bootLoader);
+    return e;
+  };
+  TDevEntry& first = add("11", true);
+  add("12", false);  // in its firmware: its button is disabled and skipped
+  TDevEntry& third = add("13", true);
+  TSizeConstraints limits = f.DevPanel.Constraints;
+  limits.MinHeight = TFWLoaderDevGroup::kPitch * 3;  // as a run's end sets it
+  f.DevPanel.SetConstraints(limits);
+  for (int i = 0; i < 5; ++i) f.DeviceLog(mkInfo, 0, "строка журнала");
+  AppPump(50);
+  const HWND main = Hwnd(f);
+  SetForegroundWindow(main);
+  AppPump(100);
+  ASSERT_EQ(GetForegroundWindow(), main);
+
+  struct TStop {
+    const char* name;
+    HWND hwnd;
+  };
+  const std::vector<TStop> order = {
+      {"edFWFile", Hwnd(f.edFWFile)},        {"btnFwOpen", Hwnd(f.btnFwOpen)},
+      {"btnFwLoad", Hwnd(f.btnFwLoad)},      {"cbAutoWrite", Hwnd(f.cbAutoWrite)},
+      {"cbWritelogToFile", Hwnd(f.cbWritelogToFile)}, {"reLog", Hwnd(f.reLog)},
+      {"device 11", Hwnd(*first.Panel->btnWrite)},   {"device 13", Hwnd(*third.Panel->btnWrite)},
+  };
+  // The name of the stop that has the focus (the combo box's edit field
+  // counts as the combo box).
+  auto focused = [&]() -> std::string {
+    const HWND focus = GetFocus();
+    for (const TStop& stop : order)
+      if (focus == stop.hwnd || IsChild(stop.hwnd, focus)) return stop.name;
+    return focus == nullptr ? "nothing" : "another window (" + Narrow(ClassOf(focus)) + ")";
+  };
+
+  /* shown: the focus is on the first control */
+  EXPECT_EQ(focused(), "edFWFile");
+  const std::size_t logLength = f.reLog.Content().size();
+  const int logChars = GetWindowTextLengthW(Hwnd(f.reLog));
+
+  /* Tab through the whole order and round to the start again */
+  for (std::size_t i = 1; i <= order.size(); ++i) {
+    PressKey(VK_TAB);
+    EXPECT_EQ(focused(), order[i % order.size()].name) << "after Tab " << i;
+  }
+  /* Shift+Tab back through it */
+  for (std::size_t i = 1; i <= order.size(); ++i) {
+    PressKey(VK_TAB, true);
+    EXPECT_EQ(focused(), order[(order.size() * 2 - i) % order.size()].name) << "after Shift+Tab " << i;
+  }
+  /* Tab typed nothing into the log */
+  EXPECT_EQ(GetWindowTextLengthW(Hwnd(f.reLog)), logChars);
+  EXPECT_EQ(f.reLog.Content().size(), logLength);
+
+  /* in the log the arrow keys are the text box's own */
+  SetFocus(Hwnd(f.reLog));
+  AppPump(30);
+  SendMessageW(Hwnd(f.reLog), EM_SETSEL, 0, 0);
+  PressKey(VK_DOWN);
+  CHARRANGE caret{};
+  SendMessageW(Hwnd(f.reLog), EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&caret));
+  EXPECT_GT(caret.cpMin, 0);
+  EXPECT_EQ(focused(), "reLog");
+
+  /* a panel scrolled out of view comes into it when its button gets the focus */
+  const HWND box = Hwnd(f.ScrollBox1);
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  ASSERT_EQ(focused(), "device 13");
+  RECT button, client;
+  GetWindowRect(order[7].hwnd, &button);
+  MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&button), 2);
+  GetClientRect(box, &client);
+  EXPECT_GT(f.ScrollBox1.ScrollOffset(), 0);
+  EXPECT_GE(button.top, 0);
+  EXPECT_LE(button.bottom, client.bottom);
+
+  /* minimised and restored: the focus goes back to the control that had it */
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  ASSERT_EQ(focused(), "btnFwLoad");
+  ShowWindow(main, SW_MINIMIZE);
+  AppPump(200);
+  ASSERT_TRUE(IsIconic(main));
+  ShowWindow(main, SW_RESTORE);
+  AppPump(200);
+  EXPECT_EQ(focused(), "btnFwLoad");
+  /* the same when a second copy restores it (its two posted messages) */
+  ShowWindow(main, SW_MINIMIZE);
+  AppPump(200);
+  PostMessageW(main, WM_RESTORE_INSTANCE, 0, 0);
+  PostMessageW(main, WM_SETFOCUS, 0, 0);
+  AppPump(300);
+  EXPECT_FALSE(IsIconic(main));
+  EXPECT_EQ(focused(), "btnFwLoad");
+
+  /* another window activated and this one again: back on a panel's button */
+  SetFocus(order[6].hwnd);
+  AppPump(30);
+  ASSERT_EQ(focused(), "device 11");
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                               nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  SetForegroundWindow(other);
+  AppPump(200);
+  EXPECT_NE(GetActiveWindow(), main);
+  EXPECT_NE(focused(), "device 11");
+  SetForegroundWindow(main);
+  AppPump(200);
+  EXPECT_EQ(focused(), "device 11");
+  DestroyWindow(other);
+  AppPump(50);
+
+  /* a focused button that is disabled (its flash starts) hands the focus on */
+  SetForegroundWindow(main);
+  SetFocus(order[6].hwnd);
+  AppPump(30);
+  first.Panel->btnWrite->SetEnabled(false);
+  AppPump(30);
+  EXPECT_EQ(focused(), "device 13");
+}
+
+TEST_F(WindowTest, TheFileDialogOpensCyrillicFoldersAndRefusesNamesOutsideWindows1251) {
+  ExpectForeignCodePageWhenAsked();
+  std::vector<std::uint8_t> payload(16, 0x42), image;
+  std::string error;
+  ASSERT_TRUE(BuildFirmwareImage("ZARU-3.8", std::string("01.01.2022 12:00:00"), payload.data(), payload.size(),
+                                 image, error));
+  const std::wstring dir = W(appDir.Dir());
+  const std::wstring folder = dir + L"Прошивки";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  auto write = [&image](const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, image.data(), static_cast<DWORD>(image.size()), &written, nullptr);
+    CloseHandle(h);
+  };
+  write(folder + L"\\образ.eraw");
+  write(dir + L"\u4E2D\u03A9.eraw");  // letters Windows-1251 has no place for
+
+  TMainForm& f = Create({"-externfirmware"});
+  f.Show();
+  Pump(20);
+  /* a Cyrillic folder and name: found, loaded and remembered */
+  {
+    DialogDriver choose(folder + L"\\образ.eraw", true);
+    f.btnFwOpen.Click();
+  }
+  const std::string chosen = appDir.Dir() + "Прошивки\\образ.eraw";
+  EXPECT_EQ(f.edFWFile.Text(), chosen);
+  EXPECT_EQ(f.lblFileVer.Text(), "ZARU-3.8");
+  ASSERT_FALSE(f.edFWFile.Items().empty());
+  EXPECT_EQ(f.edFWFile.Items().front(), chosen);
+
+  /* a name outside Windows-1251: a clear line naming it, nothing opened */
+  {
+    DialogDriver choose(dir + L"\u4E2D\u03A9.eraw", true);
+    f.btnFwOpen.Click();
+  }
+  EXPECT_EQ(f.edFWFile.Text(), chosen);
+  const std::size_t n = f.reLog.LineCount();
+  ASSERT_GE(n, 2u);
+  EXPECT_EQ(f.reLog.Line(n - 2), "Прибор -------\tЗагрузка прошивки: Имя файла " + appDir.Dir() +
+                                     "??.eraw содержит знаки, которых нет в кодировке Windows-1251");
+  EXPECT_EQ(f.reLog.Line(n - 1), "Прибор -------\tОшибка загрузки прошивки");
+  EXPECT_EQ(f.edFWFile.Items().size(), 1u);
+
+  /* the settings keep the Cyrillic path in Windows-1251 */
+  DestroyMainForm(form);
+  const std::string ini = ReadAll(appDir.File(kSettingsFileName));
+  EXPECT_NE(ini.find("LastFile=" + chosen + "\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("0=" + chosen + "\r\n"), std::string::npos) << ini;
+}
+
 // ---- the updater's executable ----
 
 std::wstring AppDir() { return WindowsPath(VX_APP_DIR) + L"\\"; }
@@ -752,32 +991,40 @@ std::wstring FixtureFile(const std::string& variant) { return W(FixturePath(vari
 // A directory of its own with a copy of the updater and the given libraries.
 class TStage {
 public:
-  TStage(const wchar_t* exe, std::vector<std::pair<std::string, const wchar_t*>> libraries) {
+  TStage(const wchar_t* exe, std::vector<std::pair<std::string, const wchar_t*>> libraries,
+         const std::wstring& folder = L"") {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     static int counter = 0;
-    FDir = std::wstring(temp) + L"vxstage" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+    FDir = std::wstring(temp) + L"vxstage" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter) +
+           folder;
     CreateDirectoryW(FDir.c_str(), nullptr);
     FExe = FDir + L"\\vxfwloader.exe";
     CopyFileW((AppDir() + exe).c_str(), FExe.c_str(), FALSE);
     for (const auto& [variant, name] : libraries) CopyFileW(FixtureFile(variant).c_str(), (FDir + L"\\" + name).c_str(), FALSE);
   }
-  ~TStage() {
+  ~TStage() { RemoveTree(FDir); }
+  static void RemoveTree(const std::wstring& dir) {
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((FDir + L"\\*").c_str(), &fd);
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
-      do DeleteFileW((FDir + L"\\" + fd.cFileName).c_str());
-      while (FindNextFileW(h, &fd));
+      do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) RemoveTree(dir + L"\\" + name);
+        else DeleteFileW((dir + L"\\" + name).c_str());
+      } while (FindNextFileW(h, &fd));
       FindClose(h);
     }
-    RemoveDirectoryW(FDir.c_str());
+    RemoveDirectoryW(dir.c_str());
   }
+  const std::wstring& Dir() const { return FDir; }
   // Starts a copy; the handle is the caller's to close.
-  PROCESS_INFORMATION Start() const {
+  PROCESS_INFORMATION Start(const std::wstring& arguments = L"") const {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    std::wstring cmd = L"\"" + FExe + L"\"";
+    std::wstring cmd = L"\"" + FExe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     if (!CreateProcessW(FExe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, FDir.c_str(), &si, &pi))
       ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
     return pi;
@@ -933,6 +1180,66 @@ TEST(UpdaterProcess, ASecondCopyRestoresTheFirstAndEnds) {
 
   PostMessageW(main, WM_CLOSE, 0, 0);
   EXPECT_EQ(WaitExit(first, 10000), 0u);
+}
+
+TEST(UpdaterProcess, InACyrillicFolderItFindsItsSettingsFirmwareAndLogWhateverTheCodePage) {
+  ExpectForeignCodePageWhenAsked();
+  TStage stage(L"vxfwloader.exe", {{"ftd2xx", L"ftd2xx.dll"}, {"vxusb", L"VXUSB.dll"}}, L" Программа Вельмар");
+  const std::string dir = Narrow(stage.Dir()) + "\\";
+  ASSERT_NE(dir.find("Программа Вельмар"), std::string::npos);
+  /* an image in a Cyrillic folder named by the settings file (in 1251) */
+  std::vector<std::uint8_t> payload(16, 0x42), image;
+  std::string error;
+  ASSERT_TRUE(BuildFirmwareImage("ZARU-3.9", std::string("01.01.2022 12:00:00"), payload.data(), payload.size(),
+                                 image, error));
+  ASSERT_TRUE(CreateDirectoryW((stage.Dir() + L"\\Прошивки").c_str(), nullptr));
+  const std::string imagePath = dir + "Прошивки\\образ.eraw";
+  auto write = [](const std::wstring& path, const void* bytes, std::size_t size) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, bytes, static_cast<DWORD>(size), &written, nullptr);
+    CloseHandle(h);
+  };
+  write(stage.Dir() + L"\\Прошивки\\образ.eraw", image.data(), image.size());
+  const std::string settings = "[COMMON]\r\nMainForm=10,10,700,500,0,100,1\r\nLastFile=" + imagePath + "\r\n";
+  write(stage.Dir() + L"\\VXFWLoader.ini", settings.data(), settings.size());
+
+  PROCESS_INFORMATION pi = stage.Start(L"-externfirmware");
+  TBoxAnswerer answerer(pi.dwProcessId);
+  const HWND main = WaitForMainWindow(pi.dwProcessId, 20000);
+  ASSERT_NE(main, nullptr);
+  Pump(800);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitExit(pi, 10000), 0u);
+  EXPECT_EQ(answerer.Count(), 0u);
+
+  /* the day's log, in the Logs folder of the Cyrillic folder, in 1251 */
+  std::string log;
+  WIN32_FIND_DATAW fd;
+  HANDLE found = FindFirstFileW((stage.Dir() + L"\\Logs\\*.log").c_str(), &fd);
+  ASSERT_NE(found, INVALID_HANDLE_VALUE) << "no log file";
+  FindClose(found);
+  HANDLE h = CreateFileW((stage.Dir() + L"\\Logs\\" + fd.cFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char buffer[8192];
+  DWORD got = 0;
+  ReadFile(h, buffer, sizeof buffer, &got, nullptr);
+  CloseHandle(h);
+  log.assign(buffer, got);
+  EXPECT_NE(log.find("Загружена прошивка из файла \"" + imagePath + "\""), std::string::npos) << log;
+  EXPECT_NE(log.find("Версия прошивки \"ZARU-3.9\""), std::string::npos) << log;
+
+  /* the settings written at exit keep the path and gain it in the list */
+  h = CreateFileW((stage.Dir() + L"\\VXFWLoader.ini").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                  0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ReadFile(h, buffer, sizeof buffer, &got, nullptr);
+  CloseHandle(h);
+  const std::string written(buffer, got);
+  EXPECT_NE(written.find("LastFile=" + imagePath + "\r\n"), std::string::npos) << written;
+  EXPECT_NE(written.find("[FILES]\r\n0=" + imagePath + "\r\n"), std::string::npos) << written;
 }
 
 TEST(UpdaterProcess, AReleaseBuildWithoutAValidSignatureEndsWithoutAWindow) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -364,6 +365,39 @@ TEST_F(DevicePanelTest, AVanishedDeviceBeingFlashedStaysListed) {
   EXPECT_EQ(PanelTops(f), (std::vector<int>{3, 99}));
   EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 192);
   f.FDevices[0]->WriteThread = nullptr;
+}
+
+TEST_F(DevicePanelTest, AnErrorWhileAFlashsResultIsShownStillFreesTheEntry) {
+  TMainForm& f = Create();
+  EndRun(f, Devices({"1", "2"}));
+  TWriteThread flashing(f);  // made for the device, never started
+  flashing.FDevice = f.FDevices[1].get();
+  flashing.FResult = wrSuccess;
+  f.FDevices[1]->WriteThread = &flashing;
+  f.FDevices[1]->Vanished = true;
+  f.FDevices[1]->Panel->btnWrite->SetEnabled(false);
+  /* the result's message cannot be shown (its label fails to be measured) */
+  f.FDevices[1]->Panel->lblMessage->SetAutoSize(true);
+  headless::SetTextMeasure([](const TFont&, const std::string& text, int&, int&) -> bool {
+    if (text == "Обновление прошивки завершено успешно") throw std::runtime_error("Ошибка показа");
+    return false;
+  });
+  EXPECT_THROW(f.WriteThreadTerminate(&flashing), std::runtime_error);
+  /* the entry let go of its thread, and the gone device was taken out */
+  ASSERT_EQ(f.FDevices.size(), 1u);
+  EXPECT_EQ(f.FDevices[0]->Serial, 1);
+  EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 1), "Прибор       2\tПрибор отключен");
+
+  /* a device that stays gets its button back */
+  TWriteThread again(f);
+  again.FDevice = f.FDevices[0].get();
+  again.FResult = wrSuccess;
+  f.FDevices[0]->WriteThread = &again;
+  f.FDevices[0]->Panel->btnWrite->SetEnabled(false);
+  f.FDevices[0]->Panel->lblMessage->SetAutoSize(true);
+  EXPECT_THROW(f.WriteThreadTerminate(&again), std::runtime_error);
+  EXPECT_EQ(f.FDevices[0]->WriteThread.load(), nullptr);
+  EXPECT_TRUE(f.FDevices[0]->Panel->btnWrite->Enabled());
 }
 
 TEST_F(DevicePanelTest, OneDiscoveryRunAtATime) {

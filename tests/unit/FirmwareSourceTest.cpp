@@ -16,6 +16,8 @@
 #include <unistd.h>
 #endif
 
+#include "TestFiles.h"
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -137,6 +139,43 @@ TEST(FirmwareSource, ExternalFile) {
   EXPECT_THROW((void)sources.LoadFirmware(dir.File("big.eraw"), blocks, version, log, shown), Exception);
   EXPECT_TRUE(log.lines.empty());
   EXPECT_EQ(shownCount, 0);
+}
+
+TEST(FirmwareSource, FilesBeyondTheImageLimitAreRefusedByTheirSizeUnread) {
+  TempDir dir;
+  TFirmwareSources sources;
+  sources.FExternalFirmware = true;
+  TFirmwareBlockList blocks;
+  TFirmwareVersion version;
+  RecordingLog log;
+  const std::string limit = std::to_string(kMaxFirmwareImageSize);
+  EXPECT_EQ(kMaxFirmwareImageSize, 2228232u);
+
+  /* several gigabytes, chosen by mistake: beyond 4 GiB, so that a size taken
+     to 32 bits (37 bytes here) would be read instead */
+  const std::uint64_t huge = (std::uint64_t{1} << 32) + 37;
+  ASSERT_TRUE(MakeSparseFile(dir.File("disk.img"), huge));
+  EXPECT_FALSE(sources.LoadFirmware(dir.File("disk.img"), blocks, version, log, nullptr));
+  EXPECT_THAT(log.Texts(), ElementsAre("Загрузка прошивки: Файл " + dir.File("disk.img") + " слишком большой (" +
+                                           std::to_string(huge) + " байт), образ прошивки не больше " + limit +
+                                           " байт",
+                                       "Ошибка загрузки прошивки"));
+  EXPECT_EQ(log.lines[0].kind, mkError);
+  EXPECT_TRUE(blocks.empty());
+
+  /* one byte over the limit is refused the same way */
+  log.lines.clear();
+  ASSERT_TRUE(MakeSparseFile(dir.File("over.eraw"), kMaxFirmwareImageSize + 1));
+  EXPECT_FALSE(sources.LoadFirmware(dir.File("over.eraw"), blocks, version, log, nullptr));
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_THAT(log.lines[0].text, ::testing::HasSubstr("слишком большой (2228233 байт)"));
+
+  /* a file at the limit is read and judged by the parser (its zero size word
+     does not match) */
+  log.lines.clear();
+  ASSERT_TRUE(MakeSparseFile(dir.File("at.eraw"), kMaxFirmwareImageSize));
+  EXPECT_FALSE(sources.LoadFirmware(dir.File("at.eraw"), blocks, version, log, nullptr));
+  EXPECT_THAT(log.Texts(), ElementsAre("Не верный размер файла прошивки", "Ошибка загрузки прошивки"));
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <new>
+
 #include "MainFormDesign.h"
+#include "TestFiles.h"
 #include "TempDir.h"
 #include "TestImages.h"
 #include "firmware/FirmwareImage.h"
@@ -273,6 +277,110 @@ TEST_F(MainFormShellTest, UnwritableSettingsAreReportedAndDevicesStillClosed) {
   ASSERT_EQ(headless::MessageBoxes().size(), boxes + 1);
   EXPECT_THAT(headless::MessageBoxes().back().Text, HasSubstr("VXFWLoader.ini"));
   EXPECT_EQ(closes(), before + 1);
+}
+
+TEST_F(MainFormShellTest, AHugeLastFileIsRefusedAtEveryStartAndTheWindowComesUp) {
+  const std::string huge = app.File("disk.img");
+  ASSERT_TRUE(MakeSparseFile(huge, std::uint64_t{3} << 30));
+  app.Write(kSettingsFileName, "[COMMON]\r\nLastFile=" + huge + "\r\n");
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE(start);
+    TMainForm& f = Start({"-externfirmware"});
+    /* refused with its lines, no error box, the window up as usual */
+    EXPECT_THAT(LogLines(), ::testing::IsSupersetOf(
+                                {kNoDevice + "Загрузка прошивки: Файл " + huge +
+                                     " слишком большой (3221225472 байт), образ прошивки не больше 2228232 байт",
+                                 kNoDevice + "Ошибка загрузки прошивки"}));
+    EXPECT_TRUE(headless::MessageBoxes().empty());
+    EXPECT_TRUE(f.Visible());
+    EXPECT_EQ(f.lblFileVer.Text(), "Неизвестна");
+    EXPECT_TRUE(f.edFWFile.Items().empty());
+    Destroy();
+    /* the box's path is kept as the last file, and the next start is the same */
+    EXPECT_EQ(ReadStoredSettings(TIniFile(app.File(kSettingsFileName))).LastFile, huge);
+  }
+}
+
+// A window whose every image load runs out of memory.
+class TOutOfMemoryForm : public TMainForm {
+public:
+  bool LoadFirmware(TFirmwareBlockList&, TFirmwareVersion&) override { throw std::bad_alloc(); }
+};
+
+TEST_F(MainFormShellTest, AnyErrorOfTheStartUpLoadIsShownAndTheStartGoesOn) {
+  SetCommandLineArguments({"-externfirmware"});
+  form = std::make_unique<TOutOfMemoryForm>();
+  MainForm = form.get();
+  Application.MainForm = form.get();
+  hFtdiLib.store(nullptr);  // start-up has to look for it after the error
+  form->Show();
+  ASSERT_EQ(headless::MessageBoxes().size(), 2u);
+  EXPECT_EQ(headless::MessageBoxes()[0].Text, std::bad_alloc().what());
+  EXPECT_EQ(headless::MessageBoxes()[1].Text, "Драйвер устройств FTDI не установлен.");
+  EXPECT_TRUE(form->Visible());
+  EXPECT_TRUE(form->edFWFile.Visible());
+  /* the button does the same later, and the window stays */
+  form->btnFwLoad.Click();
+  EXPECT_EQ(headless::MessageBoxes().size(), 3u);
+  EXPECT_TRUE(form->Visible());
+}
+
+TEST_F(MainFormShellTest, FilesThatCannotBeWrittenOrHaveGone) {
+  app.Write("fw.eraw", Image("ZARU-3.4", 10));
+  TMainForm& f = Start({"-externfirmware"});
+
+  /* a log directory that cannot be made (a file stands in its place): every
+     line is still in the window, and nobody is bothered */
+  app.Write("Logs", std::string("not a directory"));
+  f.cbWritelogToFile.SetChecked(true);
+  const std::size_t lines = f.reLog.LineCount();
+  f.DeviceLog(mkInfo, 7, "в окне");
+  EXPECT_EQ(f.reLog.LineCount(), lines + 1);
+  EXPECT_EQ(f.reLog.Line(lines), "Прибор       7\tв окне");
+  EXPECT_EQ(app.Read("Logs"), "not a directory");
+
+  /* a file deleted between choosing it and its load */
+  headless::SetOpenDialogHandler([&](TOpenDialog& d) {
+    d.FileName = app.File("fw.eraw");
+    std::filesystem::remove(d.FileName);
+    return true;
+  });
+  f.btnFwOpen.Click();
+  EXPECT_EQ(f.edFWFile.Text(), app.File("fw.eraw"));
+  EXPECT_THAT(LogLines(), ::testing::IsSupersetOf({kNoDevice + "Загрузка прошивки: Файл " + app.File("fw.eraw") +
+                                                       " не найден",
+                                                   kNoDevice + "Ошибка загрузки прошивки"}));
+  EXPECT_TRUE(f.edFWFile.Items().empty());
+
+  /* a name the dialog gives with a letter our texts cannot hold is not
+     opened through its "?" */
+  app.Write("x.eraw", Image("ZARU-3.5", 10));
+  headless::SetOpenDialogHandler([&](TOpenDialog& d) {
+    d.FileName = app.File("?.eraw");
+    d.FileNameExact = false;
+    return true;
+  });
+  f.edFWFile.SetText(app.File("x.eraw"));
+  f.btnFwOpen.Click();
+  EXPECT_EQ(f.edFWFile.Text(), app.File("x.eraw"));
+  EXPECT_EQ(f.lblFileVer.Text(), "Неизвестна");
+  EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 2),
+            kNoDevice + "Загрузка прошивки: Имя файла " + app.File("?.eraw") +
+                " содержит знаки, которых нет в кодировке Windows-1251");
+
+  /* a read-only settings file: one error box naming it at exit, the file
+     byte for byte as it was, no temporary file left, and the exit goes on */
+  const std::string before = "[COMMON]\r\nMainForm=1,2,800,600,0,100,0\r\nLastFile=old.eraw\r\n";
+  app.Write(kSettingsFileName, before);
+  ASSERT_TRUE(SetReadOnly(app.File(kSettingsFileName), true));
+  const std::size_t boxes = headless::MessageBoxes().size();
+  Destroy();
+  ASSERT_EQ(headless::MessageBoxes().size(), boxes + 1);
+  EXPECT_EQ(headless::MessageBoxes().back().Text,
+            "Не удалось записать настройки в файл " + app.File(kSettingsFileName));
+  EXPECT_EQ(app.Read(kSettingsFileName), before);
+  EXPECT_FALSE(std::filesystem::exists(app.File(std::string(kSettingsFileName) + ".tmp")));
+  EXPECT_TRUE(SetReadOnly(app.File(kSettingsFileName), false));
 }
 
 }  // namespace

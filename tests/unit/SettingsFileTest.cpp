@@ -3,7 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "TempDir.h"
+#include "TestFiles.h"
+#include "platform/Files.h"
+
 
 namespace {
 
@@ -138,6 +144,59 @@ TEST(SettingsFile, StoredValues) {
   } catch (const Exception& e) {
     EXPECT_THAT(e.what(), ::testing::HasSubstr("VXFWLoader.ini"));
   }
+}
+
+// Run under Wine with a Western locale as well (see tests/CMakeLists.txt):
+// the names must mean the same files there as on a Russian Windows.
+TEST(ForeignCodePage, CyrillicFoldersFilesAndSettingsAreTheSameOnEverySystem) {
+#ifdef _WIN32
+  std::printf("system ANSI code page: %u\n", GetACP());
+  if (std::getenv("VX_EXPECT_FOREIGN_CODE_PAGE") != nullptr) {
+    ASSERT_NE(GetACP(), 1251u) << "the locale did not take: this run needs an ANSI code page other than 1251";
+  }
+#endif
+  TempDir dir;
+  const std::string sep(1, kPathSeparator);
+  const std::string folder = dir.Dir() + "Прошивки Вельмар";
+  const std::string image = folder + sep + "образ.eraw";
+
+  /* folders, a file written, found and read back */
+  ASSERT_TRUE(CreateDirectories(folder + sep + "Логи"));
+  ASSERT_TRUE(AppendToSharedFile(image, "образ"));
+  EXPECT_TRUE(FileExists(image));
+  EXPECT_FALSE(FileExists(folder + sep + "другой.eraw"));
+  std::vector<std::uint8_t> read;
+  ASSERT_TRUE(ReadWholeFileExclusive(image, read));
+  EXPECT_EQ(std::string(read.begin(), read.end()), "образ");
+#ifdef _WIN32
+  /* on disk they carry the Cyrillic names, not the system code page's
+     reading of their bytes */
+  const std::u16string base = Cp1251ToUtf16(dir.Dir());
+  const std::wstring wideFolder = std::wstring(base.begin(), base.end()) + L"Прошивки Вельмар";
+  const DWORD logs = GetFileAttributesW((wideFolder + L"\\Логи").c_str());
+  EXPECT_TRUE(logs != INVALID_FILE_ATTRIBUTES && (logs & FILE_ATTRIBUTE_DIRECTORY) != 0);
+  EXPECT_NE(GetFileAttributesW((wideFolder + L"\\образ.eraw").c_str()), INVALID_FILE_ATTRIBUTES);
+#endif
+
+  /* the settings file in that folder keeps a Cyrillic path in Windows-1251 */
+  const std::string settings = folder + sep + "VXFWLoader.ini";
+  TIniFile ini(settings);
+  ASSERT_TRUE(ini.WriteString("COMMON", "LastFile", image));
+  ASSERT_TRUE(ini.WriteString("FILES", "0", image));
+  EXPECT_EQ(TIniFile(settings).ReadString("COMMON", "LastFile", ""), image);
+  EXPECT_THAT(TIniFile(settings).ReadSectionKeys("FILES"), ElementsAre("0"));
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFileShared(settings, bytes));
+  EXPECT_EQ(bytes, "[COMMON]\r\nLastFile=" + image + "\r\n[FILES]\r\n0=" + image + "\r\n");
+  EXPECT_NE(bytes.find("\xCF\xF0\xEE\xF8\xE8\xE2\xEA\xE8"), std::string::npos);  // Прошивки
+
+  /* a read-only settings file is refused and keeps its contents */
+  ASSERT_TRUE(ReplaceFileContents(settings, "[COMMON]\r\nLastFile=x\r\n"));
+  ASSERT_TRUE(SetReadOnly(settings, true));
+  EXPECT_FALSE(TIniFile(settings).WriteString("COMMON", "LastFile", "y"));
+  ASSERT_TRUE(ReadWholeFileShared(settings, bytes));
+  EXPECT_EQ(bytes, "[COMMON]\r\nLastFile=x\r\n");
+  EXPECT_TRUE(SetReadOnly(settings, false));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // looks at the panels and the log the way a technician would.
 #include "DeviceWindowFixture.h"
 
+#include <stdexcept>
+
 namespace {
 
 TEST_F(DeviceWindowTest, APluggedBootLoaderDeviceGetsItsPanelAndItsLines) {
@@ -188,6 +190,43 @@ TEST_F(DeviceWindowTest, ClosingWhileARunIsUnderWayWaitsForItAndLeavesNothingBeh
   DestroyMainForm(form);  // waits for the run, serving its lines and its end
   EXPECT_EQ(ReadVersionThread, nullptr);
   EXPECT_EQ(TThread::RunningCount(), 0);
+}
+
+TEST_F(DeviceWindowTest, AnErrorAtTheEndOfARunIsShownAndLaterRunsGoOn) {
+  TMainForm& f = Start();
+  Application.Title = kMessageCaption;
+  vxsim::TSimDevice d = BootLoader(VXSIM_FTDI, "61");
+  d.Extra = "plugged = no\n";
+  const int device = vxsim::AddDevice(d);
+  /* the new device's panel cannot be made once: its serial label fails */
+  int failures = 1;
+  headless::SetTextMeasure([&](const TFont&, const std::string& text, int&, int&) -> bool {
+    if (text == "61" && failures > 0) {
+      --failures;
+      throw std::runtime_error("Ошибка построения панели");
+    }
+    return false;
+  });
+  ASSERT_EQ(VxSim_Plug(device), 0);
+  // Served here with a bound: a run whose end is lost would never be over.
+  Deliver();
+  headless::AdvanceTime(f.DevTimer.Interval());
+  const std::uint32_t start = SystemTickCount();
+  while (TThread::RunningCount() > 0 && SystemTickCount() - start < 60000) CheckSynchronize(5);
+  ASSERT_EQ(TThread::RunningCount(), 0);
+  ASSERT_EQ(headless::MessageBoxes().size(), 1u);
+  EXPECT_EQ(headless::MessageBoxes()[0].Text, "Ошибка построения панели");
+  EXPECT_EQ(headless::MessageBoxes()[0].Caption, kMessageCaption);
+  EXPECT_EQ(ReadVersionThread, nullptr);
+  EXPECT_TRUE(f.FDevices.empty());  // not listed without its panel
+
+  /* the next notification's run finds it again and lists it */
+  pendingChanges++;
+  Settle();
+  ASSERT_EQ(f.FDevices.size(), 1u);
+  EXPECT_EQ(f.FDevices[0]->Serial, 61);
+  ASSERT_NE(f.FDevices[0]->Panel, nullptr);
+  EXPECT_EQ(f.FDevices[0]->Panel->lblSerial->Text(), "61");
 }
 
 }  // namespace
