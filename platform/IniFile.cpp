@@ -33,12 +33,10 @@ std::vector<std::string> ReadLines(const std::string& path) {
   if (!ReadWholeFileShared(path, text)) return lines;
   std::size_t start = 0;
   while (start < text.size()) {
-    std::size_t end = text.find_first_of("
-", start);
+    std::size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos) end = text.size();
     lines.push_back(text.substr(start, end - start));
-    if (end + 1 < text.size() && text[end] == '' && text[end + 1] == '
-') ++end;
+    if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++end;
     start = end + 1;
   }
   return lines;
