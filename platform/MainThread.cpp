@@ -26,6 +26,8 @@ struct THandOver {
   std::deque<TPendingCall*> queue;
   bool signalled = false;
   std::thread::id mainId = std::this_thread::get_id();
+  std::function<void()> turnEnd;  // window thread only
+  int turnDepth = 0;              // window thread only: turns running, nested in modal loops
 #ifdef _WIN32
   HWND window = nullptr;
   bool posted = false;
@@ -109,18 +111,37 @@ bool CheckSynchronize(std::uint32_t timeoutMs) {
     h.signalled = false;
     calls.swap(h.queue);
   }
+  if (calls.empty()) return false;
+  ++h.turnDepth;
   for (TPendingCall* p : calls) {
     try {
       (*p->call)();
     } catch (...) {
       p->error = std::current_exception();
     }
-    std::lock_guard lock(h.mutex);
-    p->done = true;
-    h.done.notify_all();
   }
-  return !calls.empty();
+  --h.turnDepth;
+  RunHandOverTurnEnd();
+  std::lock_guard lock(h.mutex);
+  for (TPendingCall* p : calls) p->done = true;
+  h.done.notify_all();
+  return true;
 }
+
+void SetHandOverTurnEnd(std::function<void()> work) { HandOver().turnEnd = std::move(work); }
+
+void RunHandOverTurnEnd() {
+  THandOver& h = HandOver();
+  if (!h.turnEnd || !IsMainThread()) return;
+  try {
+    const std::function<void()> work = h.turnEnd;  // it may replace itself
+    work();
+  } catch (...) {
+    // The calls have run; what their turn left undone must not stop them.
+  }
+}
+
+bool InHandOverTurn() { return HandOver().turnDepth > 0 && IsMainThread(); }
 
 void WakeMainThread() {
   THandOver& h = HandOver();
