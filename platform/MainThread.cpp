@@ -132,7 +132,7 @@ void SetHandOverTurnEnd(std::function<void()> work) { HandOver().turnEnd = std::
 
 void RunHandOverTurnEnd() {
   THandOver& h = HandOver();
-  if (!h.turnEnd || !IsMainThread()) return;
+  if (!IsMainThread() || !h.turnEnd) return;
   try {
     const std::function<void()> work = h.turnEnd;  // it may replace itself
     work();
@@ -141,7 +141,7 @@ void RunHandOverTurnEnd() {
   }
 }
 
-bool InHandOverTurn() { return HandOver().turnDepth > 0 && IsMainThread(); }
+bool InHandOverTurn() { return IsMainThread() && HandOver().turnDepth > 0; }
 
 void WakeMainThread() {
   THandOver& h = HandOver();
