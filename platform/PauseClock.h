@@ -20,7 +20,8 @@ public:
   }
   [[nodiscard]] double Overshoot() const { return FOvershoot; }
 
-  static constexpr double kMaxLead = 0.3;  // ms
+  // The most a pause spins: nine pauses a block then spin at most a tenth of it.
+  static constexpr double kMaxLead = 0.1;  // ms
 
 private:
   double FOvershoot = 0.1;  // ms, a guess until the first waits are measured
