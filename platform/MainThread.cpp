@@ -5,6 +5,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -28,6 +29,7 @@ struct THandOver {
   std::thread::id mainId = std::this_thread::get_id();
   std::function<void()> turnEnd;  // window thread only
   int turnDepth = 0;              // window thread only: turns running, nested in modal loops
+  std::vector<TPendingCall*> ran;  // window thread only: calls run whose callers still wait
 #ifdef _WIN32
   HWND window = nullptr;
   bool posted = false;
@@ -101,8 +103,33 @@ void RunOnMainThread(const std::function<void()>& call) {
   if (pending.error) std::rethrow_exception(pending.error);
 }
 
+namespace {
+
+// The turn's end work, then the callers of every call run so far go on.
+void FinishCallsRun() {
+  THandOver& h = HandOver();
+  if (h.turnEnd) {
+    try {
+      const std::function<void()> work = h.turnEnd;  // it may replace itself
+      work();
+    } catch (...) {
+      // The calls have run; what their turn left undone must not stop them.
+    }
+  }
+  if (h.ran.empty()) return;
+  std::lock_guard lock(h.mutex);
+  for (TPendingCall* p : h.ran) p->done = true;
+  h.ran.clear();
+  h.done.notify_all();
+}
+
+}  // namespace
+
 bool CheckSynchronize(std::uint32_t timeoutMs) {
   THandOver& h = HandOver();
+  // Called from within a call (a modal loop, a wait for a worker): the calls
+  // run before it are finished first, since the one waiting may wait for them.
+  if (IsMainThread() && h.turnDepth > 0) FinishCallsRun();
   std::deque<TPendingCall*> calls;
   {
     std::unique_lock lock(h.mutex);
@@ -119,26 +146,17 @@ bool CheckSynchronize(std::uint32_t timeoutMs) {
     } catch (...) {
       p->error = std::current_exception();
     }
+    h.ran.push_back(p);
   }
   --h.turnDepth;
-  RunHandOverTurnEnd();
-  std::lock_guard lock(h.mutex);
-  for (TPendingCall* p : calls) p->done = true;
-  h.done.notify_all();
+  FinishCallsRun();
   return true;
 }
 
 void SetHandOverTurnEnd(std::function<void()> work) { HandOver().turnEnd = std::move(work); }
 
 void RunHandOverTurnEnd() {
-  THandOver& h = HandOver();
-  if (!IsMainThread() || !h.turnEnd) return;
-  try {
-    const std::function<void()> work = h.turnEnd;  // it may replace itself
-    work();
-  } catch (...) {
-    // The calls have run; what their turn left undone must not stop them.
-  }
+  if (IsMainThread()) FinishCallsRun();
 }
 
 bool InHandOverTurn() { return IsMainThread() && HandOver().turnDepth > 0; }

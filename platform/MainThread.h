@@ -27,7 +27,9 @@ bool CheckSynchronize(std::uint32_t timeoutMs = 0);
 // Window thread only; an empty function removes it.
 void SetHandOverTurnEnd(std::function<void()> work);
 
-// Does that work now, within a turn (before a modal loop, which may last).
+// Does that work now, within a turn (before a modal loop, which may last),
+// and lets the workers whose calls have run so far go on. A hand-over served
+// from within a call (a nested loop) does the same first.
 void RunHandOverTurnEnd();
 
 // True on the window thread while it runs the calls of a turn of hand-overs.

@@ -145,6 +145,37 @@ TEST_F(ThreadTest, TheTurnEndRunsOnceAfterTheTurnsCallsAndBeforeTheirWorkersGoOn
   SetHandOverTurnEnd({});
 }
 
+TEST_F(ThreadTest, ACallThatWaitsForAWorkerServedEarlierInItsTurnDoesNotHang) {
+  // B's call runs first in the turn; A's call then waits for B to end, which
+  // B can only do once its own call is finished.
+  std::atomic<bool> bQueued{false}, aQueued{false};
+  TLambdaThread b([&](TLambdaThread& self) {
+    bQueued = true;
+    self.Synchronize([] {});
+  });
+  bool bEnded = false;
+  TLambdaThread a([&](TLambdaThread& self) {
+    aQueued = true;
+    self.Synchronize([&] {
+      const std::uint32_t start = TickCount();
+      while (!b.Finished() && TickCount() - start < 3000) CheckSynchronize(10);
+      bEnded = b.Finished();
+    });
+  });
+  b.Start();
+  std::uint32_t start = TickCount();
+  while (!bQueued.load() && TickCount() - start < 2000) SleepMs(1);
+  SleepMs(30);
+  a.Start();
+  start = TickCount();
+  while (!aQueued.load() && TickCount() - start < 2000) SleepMs(1);
+  SleepMs(30);
+  ASSERT_TRUE(CheckSynchronize(0));
+  EXPECT_TRUE(bEnded);
+  a.WaitFor();
+  b.WaitFor();
+}
+
 TEST_F(ThreadTest, OnTerminateRunsOnTheWindowThreadAndFreeOnTerminateDeletes) {
   std::atomic<bool> destroyed{false}, executed{false};
   std::thread::id handlerThread;
