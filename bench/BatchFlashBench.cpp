@@ -192,14 +192,16 @@ int main(int argc, char** argv) {
     const double one = FlashTogether(f, loop, {r % batch}, serials, payload);
     if (one < 0) return 1;
     loop.ResetGap();
+    const std::uint32_t droppedBefore = Dropped(all);
     const double many = FlashTogether(f, loop, all, serials, payload);
     if (many < 0) return 1;
     gaps.push_back(loop.LongestGap());
-    dropped += Dropped(all);
+    const std::uint32_t droppedNow = Dropped(all) - droppedBefore;
+    dropped += droppedNow;
     alone.push_back(one);
     together.push_back(many);
-    std::printf("  round %d: alone %8.1f ms, %d at once %8.1f ms, ratio %.3f, longest loop gap %.1f ms\n", r + 1, one,
-                batch, many, many / one, loop.LongestGap());
+    std::printf("  round %d: alone %8.1f ms, %d at once %8.1f ms, ratio %.3f, longest loop gap %.1f ms%s\n", r + 1, one,
+                batch, many, many / one, loop.LongestGap(), droppedNow != 0 ? " (requests dropped)" : "");
   }
   const double a = bench::Median(alone), t = bench::Median(together);
   std::printf("median: alone %.1f ms, %d at once %.1f ms, ratio %.3f\n", a, batch, t, t / a);
@@ -207,7 +209,8 @@ int main(int argc, char** argv) {
               *std::max_element(gaps.begin(), gaps.end()));
   std::printf("log: %zu lines in reLog\n", f.reLog.LineCount());
   if (dropped != 0)
-    std::printf("NOTE: the devices dropped %u requests as cut or damaged (each costs a 1000 ms answer time-out)\n",
+    std::printf("NOTE: in the batches the devices dropped %u requests as cut or damaged (each costs a 1000 ms answer\n"
+                "      time-out and a second attempt); those rounds are in the figures above\n",
                 dropped);
 
   form.reset();
