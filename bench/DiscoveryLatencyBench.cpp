@@ -20,13 +20,8 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include "gui/headless/Headless.h"
-#endif
-
 #include "Figures.h"
+#include "WindowLoop.h"
 #include "discovery/ReadVersion.h"
 #include "link/DriverLibraries.h"
 #include "platform/Files.h"
@@ -41,53 +36,7 @@ namespace {
 using bench::TClock;
 using bench::MsBetween;
 
-#ifndef _WIN32
-std::atomic<int> pendingChanges{0};
-void CountChange(void*, int, int) { ++pendingChanges; }
-#endif
-
-// One turn of the window thread's message loop: every message waiting, or up
-// to a millisecond of waiting for one.
-class TLoop {
-public:
-  explicit TLoop(TMainForm& form) : FForm(form) {}
-  void Turn() {
-#ifdef _WIN32
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-#else
-    // The timers catch up with the real clock before a notification re-arms
-    // one, so that its delay counts from now.
-    const auto now = TClock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - FTimersAt).count();
-    if (ms > 0) {
-      headless::AdvanceTime(static_cast<std::uint32_t>(ms));
-      FTimersAt += std::chrono::milliseconds(ms);
-    }
-    for (; pendingChanges > 0; --pendingChanges) {
-      TMessage m{WM_DEVICECHANGE_MSG, DBT_DEVNODES_CHANGED_CODE, 0, 0};
-      FForm.Dispatch(m);
-    }
-    CheckSynchronize(1);
-#endif
-  }
-  bool Until(const std::function<bool()>& done, double limitMs) {
-    const auto start = TClock::now();
-    while (!done()) {
-      if (MsBetween(start, TClock::now()) > limitMs) return false;
-      Turn();
-    }
-    return true;
-  }
-
-private:
-  TMainForm& FForm;
-  TClock::time_point FTimersAt = TClock::now();
-};
+using TLoop = bench::TWindowLoop;
 
 struct TFigures {
   std::vector<double> total, afterTimer, driverCalls;
@@ -114,15 +63,7 @@ void Print(const char* what, std::vector<double> values) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vx-discovery-bench";
-  std::filesystem::create_directories(dir);
-  SetExecutableDirectory((dir / "").string());  // settings and logs of the benchmark only
-  Application.Initialize();
-  VxSim_Reset();
-#ifndef _WIN32
-  headless::Reset();
-  VxSim_SetNotify(&CountChange, nullptr);
-#endif
+  const std::filesystem::path dir = bench::PrepareWindowBench("vx-discovery-bench");
 
   auto form = std::make_unique<TMainForm>();
   MainForm = form.get();

@@ -27,6 +27,7 @@
 #include <time.h>
 #endif
 
+#include "EmbeddedImage.h"
 #include "Figures.h"
 #include "firmware/FirmwareSource.h"
 #include "flashing/SectorMaps.h"
@@ -188,13 +189,9 @@ struct TImage {
 // map; the range starts at the first sector the processor table names and the
 // image's one block lies at its start.
 bool ExpectedImage(TImage& out) {
-  TFirmwareSources sources;
   TFirmwareBlockList blocks;
   TFirmwareVersion version;
-  struct : TOperationLog {
-    void DeviceLog(TMessageKind, int, const char*) override {}
-  } quiet;
-  if (!sources.LoadFirmwareFromResource(blocks, version, quiet) || blocks.size() != 1 || blocks[0]->Address >= 0) {
+  if (!bench::LoadEmbeddedImage(blocks, version)) {
     std::printf("the embedded default image did not load as one block for the first sector\n");
     return false;
   }
@@ -305,9 +302,11 @@ bool FlashOnce(const char* name, TLinkBackend backend, const TImage& image, TFla
                   mismatch, flash[mismatch], image.flash[mismatch]);
     problem = buf;
   } else if (parts != image.blocks ||
-             state.Requests < static_cast<std::uint32_t>(image.blocks + image.sectors + 1) ||
-             owner.progress.size() != static_cast<std::size_t>(image.blocks) || owner.progress.back() != 100) {
-    std::snprintf(buf, sizeof buf, "%d blocks logged, %u requests carried out, %zu progress steps (%d blocks expected)",
+             state.Requests < static_cast<std::uint32_t>(image.blocks + image.sectors + 1) || owner.progress.empty() ||
+             !std::is_sorted(owner.progress.begin(), owner.progress.end()) ||
+             std::adjacent_find(owner.progress.begin(), owner.progress.end()) != owner.progress.end() ||
+             owner.progress.back() != 100) {
+    std::snprintf(buf, sizeof buf, "%d blocks logged, %u requests carried out, %zu progress steps, not rising to 100 (%d blocks expected)",
                   parts, state.Requests, owner.progress.size(), image.blocks);
     problem = buf;
   }

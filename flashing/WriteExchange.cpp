@@ -76,7 +76,7 @@ bool TWriteThread::WriteSector(std::uint16_t n) {
     done = SectorExchange(request, sizeof request, n, offset, true, answer, &unanswered);
     if (!done) break;
     FDoneUnits += 1;
-    Synchronize([this] { SyncProgress(); });
+    ReportProgress();
   }
   if (done) {
     Log(mkInfo, "(% 6d) Сектор %d записан", Stamp(), n);

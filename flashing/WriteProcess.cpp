@@ -26,10 +26,13 @@ TWriteThread::~TWriteThread() = default;
 void TWriteThread::Execute() {
   // A crash report names this thread's device.
   const TThreadTag tag(TThreadKind::Flashing, FDevice != nullptr ? FDevice->Serial : 0);
+  // The link's 1 ms pauses must be 1 ms for the whole flash.
+  const TPreciseTiming timing;
   FBlocks.clear();
   FResult = wrSuccess;
   FLastAnswer = 0;
   FDoneUnits = 0;
+  FShownPosition = -1;
   FStartTick = TickCount();
   FLayout = TSectorLayout{};
   FLinkOpen = false;
@@ -117,7 +120,7 @@ void TWriteThread::FlashSectors() {
     } else {
       Log(mkInfo, "(% 6d) Сектор %d пустой. Пропускаем.", Stamp(), n);
       FDoneUnits += sector.Size / kUnitSize;
-      Synchronize([this] { SyncProgress(); });
+      ReportProgress();
     }
   }
 }
@@ -126,12 +129,22 @@ void TWriteThread::SyncLoadImage() {
   if (!FOwner.LoadFirmware(FBlocks, FImageVersion)) FResult = wrImageLoadFailed;
 }
 
-void TWriteThread::SyncProgress() {
-  int position = 0;
-  if (FLayout.FTotalUnits > 0)
-    position = static_cast<int>(static_cast<double>(FDoneUnits) / FLayout.FTotalUnits * 100.0);
-  FOwner.SetFlashProgress(*FDevice, position);
+int TWriteThread::ProgressPosition() const {
+  if (FLayout.FTotalUnits <= 0) return 0;
+  return static_cast<int>(static_cast<double>(FDoneUnits) / FLayout.FTotalUnits * 100.0);
 }
+
+void TWriteThread::ReportProgress() {
+  // A step that leaves the bar where it is costs the window a hand-over and
+  // shows nothing; the first step of a flash always goes (the bar may still
+  // show the previous flash), and the last one, at 100, always moves it.
+  const int position = ProgressPosition();
+  if (position == FShownPosition) return;
+  FShownPosition = position;
+  Synchronize([this] { SyncProgress(); });
+}
+
+void TWriteThread::SyncProgress() { FOwner.SetFlashProgress(*FDevice, FShownPosition); }
 
 void TWriteThread::Log(TMessageKind kind, const char* format, ...) {
   std::va_list args;

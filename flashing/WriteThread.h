@@ -57,6 +57,7 @@ public:
   std::u16string FMessage;          // the line being handed to the window thread
   TMessageKind FMessageKind = mkInfo;
   std::int32_t FDoneUnits = 0;      // 512-byte units written or skipped as blank
+  std::int32_t FShownPosition = -1; // the bar's position as last handed over; -1 before the first
   TDevEntry* FDevice = nullptr;     // not owned; set before the thread starts
   std::int32_t FResult = wrSuccess;
   // Status of the last well-formed erase or write answer; 0 if none came.
@@ -82,6 +83,10 @@ private:
   void SyncLoadImage();
   void SyncLog();
   void SyncProgress();
+  // The bar's position for FDoneUnits, 0 to 100.
+  [[nodiscard]] int ProgressPosition() const;
+  // Hands the position to the window when it differs from the one shown.
+  void ReportProgress();
   void LogText(TMessageKind kind, const std::string& text);
   void LogException(const char* message) noexcept;
   [[nodiscard]] std::int32_t Stamp() const;

@@ -470,6 +470,18 @@ void TRichEdit::ScrollLines(int lines) {
   if (TPeer* p = Peer()) p->ScrollLines(lines);
 }
 
+void TRichEdit::BeginBatch() {
+  if (FInBatch) return;
+  FInBatch = true;
+  if (TPeer* p = Peer()) p->BeginAppendBatch();
+}
+
+void TRichEdit::EndBatch() {
+  if (!FInBatch) return;
+  FInBatch = false;
+  if (TPeer* p = Peer()) p->EndAppendBatch();
+}
+
 // ---- TProgressBar ----
 
 void TProgressBar::SetRange(int min, int max) {
@@ -591,12 +603,16 @@ void TTimer::Fire() {
 
 // ---- dialogs and the application ----
 
+// A modal loop may last long: what the current turn of hand-overs has
+// gathered so far (log lines, the open log file) is finished before it.
 bool TOpenDialog::Execute(TForm* owner) {
   FileNameExact = true;
+  RunHandOverTurnEnd();
   return Backend().OpenDialog(owner, *this);
 }
 
 int ShowMessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags) {
+  RunHandOverTurnEnd();
   return Backend().MessageBox(owner, text, caption, flags);
 }
 

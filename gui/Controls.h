@@ -89,6 +89,11 @@ public:
   virtual void SetColor(int /*start*/, int /*length*/, TColor /*color*/) {}
   virtual void ScrollLines(int /*lines*/) {}
   virtual void ClearText() {}
+  // Lines and scrolls between the two may reach the control together at the
+  // end, in their order and colours; selection and colour calls made
+  // meanwhile see every line before them.
+  virtual void BeginAppendBatch() {}
+  virtual void EndAppendBatch() {}
   // The client size when the backend knows better than Width/Height (a scroll
   // bar or a frame takes part of the control).
   virtual bool ClientSize(int& /*width*/, int& /*height*/) const { return false; }
@@ -388,7 +393,15 @@ public:
   void SetSelection(int start, int length);
   void ScrollLines(int lines);
 
+  // Lines appended and scrolls made until EndBatch reach the window together
+  // (the control's own state, Content and Runs, has each line at once): one
+  // update of the window for many lines. Batches do not nest.
+  void BeginBatch();
+  void EndBatch();
+  [[nodiscard]] bool InBatch() const { return FInBatch; }
+
 private:
+  bool FInBatch = false;
   std::string FContent;
   std::vector<TRun> FRuns;
   int FSelStart = 0, FSelLength = 0;

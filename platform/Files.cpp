@@ -41,12 +41,12 @@ bool ReadWholeFileExclusive(const std::string& path, std::vector<std::uint8_t>& 
 
 #ifdef _WIN32
 
-namespace {
-
 std::wstring WidePath(const std::string& path) {
   const std::u16string u = Cp1251ToUtf16(path);
   return std::wstring(u.begin(), u.end());
 }
+
+namespace {
 
 bool NarrowPath(const std::wstring& path, std::string& out) {
   return Utf16ToCp1251Exact(std::u16string_view(reinterpret_cast<const char16_t*>(path.data()), path.size()), out);

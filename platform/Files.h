@@ -20,6 +20,12 @@ inline constexpr char kPathSeparator = '/';
 // cannot hold is given by its short (8.3) name when the volume has one.
 [[nodiscard]] std::string ExecutableDirectory();
 
+#ifdef _WIN32
+// A Windows-1251 path as the wide text the W file functions take, the same on
+// every system code page.
+[[nodiscard]] std::wstring WidePath(const std::string& path);
+#endif
+
 // Tests give the updater another directory (its settings file and logs live
 // there); an empty text restores the real one.
 void SetExecutableDirectory(std::string directory);

@@ -5,6 +5,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -26,6 +27,9 @@ struct THandOver {
   std::deque<TPendingCall*> queue;
   bool signalled = false;
   std::thread::id mainId = std::this_thread::get_id();
+  std::function<void()> turnEnd;  // window thread only
+  int turnDepth = 0;              // window thread only: turns running, nested in modal loops
+  std::vector<TPendingCall*> ran;  // window thread only: calls run whose callers still wait
 #ifdef _WIN32
   HWND window = nullptr;
   bool posted = false;
@@ -99,8 +103,33 @@ void RunOnMainThread(const std::function<void()>& call) {
   if (pending.error) std::rethrow_exception(pending.error);
 }
 
+namespace {
+
+// The turn's end work, then the callers of every call run so far go on.
+void FinishCallsRun() {
+  THandOver& h = HandOver();
+  if (h.turnEnd) {
+    try {
+      const std::function<void()> work = h.turnEnd;  // it may replace itself
+      work();
+    } catch (...) {
+      // The calls have run; what their turn left undone must not stop them.
+    }
+  }
+  if (h.ran.empty()) return;
+  std::lock_guard lock(h.mutex);
+  for (TPendingCall* p : h.ran) p->done = true;
+  h.ran.clear();
+  h.done.notify_all();
+}
+
+}  // namespace
+
 bool CheckSynchronize(std::uint32_t timeoutMs) {
   THandOver& h = HandOver();
+  // Called from within a call (a modal loop, a wait for a worker): the calls
+  // run before it are finished first, since the one waiting may wait for them.
+  if (IsMainThread() && h.turnDepth > 0) FinishCallsRun();
   std::deque<TPendingCall*> calls;
   {
     std::unique_lock lock(h.mutex);
@@ -109,18 +138,28 @@ bool CheckSynchronize(std::uint32_t timeoutMs) {
     h.signalled = false;
     calls.swap(h.queue);
   }
+  if (calls.empty()) return false;
+  ++h.turnDepth;
   for (TPendingCall* p : calls) {
     try {
       (*p->call)();
     } catch (...) {
       p->error = std::current_exception();
     }
-    std::lock_guard lock(h.mutex);
-    p->done = true;
-    h.done.notify_all();
+    h.ran.push_back(p);
   }
-  return !calls.empty();
+  --h.turnDepth;
+  FinishCallsRun();
+  return true;
 }
+
+void SetHandOverTurnEnd(std::function<void()> work) { HandOver().turnEnd = std::move(work); }
+
+void RunHandOverTurnEnd() {
+  if (IsMainThread()) FinishCallsRun();
+}
+
+bool InHandOverTurn() { return IsMainThread() && HandOver().turnDepth > 0; }
 
 void WakeMainThread() {
   THandOver& h = HandOver();

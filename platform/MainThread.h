@@ -20,5 +20,20 @@ void RunOnMainThread(const std::function<void()>& call);
 // it ran at least one call.
 bool CheckSynchronize(std::uint32_t timeoutMs = 0);
 
+// Work the window thread does once after each turn of hand-overs, before the
+// workers whose calls ran in that turn go on: what those calls left to be
+// done in one go (lines for a text box, an open file to close) is done by
+// then, so each call has still had its whole effect when its worker resumes.
+// Window thread only; an empty function removes it.
+void SetHandOverTurnEnd(std::function<void()> work);
+
+// Does that work now, within a turn (before a modal loop, which may last),
+// and lets the workers whose calls have run so far go on. A hand-over served
+// from within a call (a nested loop) does the same first.
+void RunHandOverTurnEnd();
+
+// True on the window thread while it runs the calls of a turn of hand-overs.
+[[nodiscard]] bool InHandOverTurn();
+
 // Wakes a window thread that waits in CheckSynchronize (a worker ended).
 void WakeMainThread();

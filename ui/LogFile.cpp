@@ -22,3 +22,20 @@ bool AppendLogFileLine(const std::string& appDir, const TLocalTime& now, const s
   if (!CreateDirectories(appDir + "Logs")) return false;
   return AppendToSharedFile(LogFilePath(appDir, now), LogFileRecord(now, line));
 }
+
+bool TLogFileWriter::Append(const std::string& appDir, const TLocalTime& now, const std::string& line) {
+  const std::string path = LogFilePath(appDir, now);
+  if (FFile.IsOpen() && (path != FPath || FFile.Deleted())) Close();
+  if (!FFile.IsOpen()) {
+    if (!CreateDirectories(appDir + "Logs") || !FFile.Open(path)) return false;
+    FPath = path;
+  }
+  if (FFile.Append(LogFileRecord(now, line))) return true;
+  Close();  // the next line tries a fresh open
+  return false;
+}
+
+void TLogFileWriter::Close() {
+  FFile.Close();
+  FPath.clear();
+}

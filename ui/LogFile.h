@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/LocalTime.h"
+#include "platform/SharedAppendFile.h"
 
 // The line format of the operation log and its daily file.
 
@@ -19,3 +20,19 @@
 // one open, write and close. False when it could not be written; the caller
 // shows the line in the window all the same.
 bool AppendLogFileLine(const std::string& appDir, const TLocalTime& now, const std::string& line);
+
+// Appends lines to the day's file like AppendLogFileLine, but keeps the file
+// open from one line to the next until Close: the window closes it at the end
+// of every burst of lines, so between bursts the file is as free for other
+// programs as with one open per line. Each line goes to the file of its own
+// date; a file another program deleted meanwhile is made afresh for the line.
+class TLogFileWriter {
+public:
+  bool Append(const std::string& appDir, const TLocalTime& now, const std::string& line);
+  void Close();
+  [[nodiscard]] bool IsOpen() const { return FFile.IsOpen(); }
+
+private:
+  std::string FPath;  // of the open file
+  TSharedAppendFile FFile;
+};

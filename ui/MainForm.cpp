@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "platform/LocalTime.h"
+#include "platform/MainThread.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "records/TextFormat.h"
@@ -35,9 +36,16 @@ void DeleteDevicePanel(TFWLoaderDevGroup* panel) { delete panel; }
 
 }  // namespace
 
+namespace {
+// The window whose log gathers the lines of each turn of hand-overs.
+TMainForm* logTurnOwner = nullptr;
+}  // namespace
+
 TMainForm::TMainForm(void* /*owner*/) : TForm(kMainFormClassName, "MainForm") {
   // 1. The window and its controls; DevTimer counts from here.
   BuildControls();
+  logTurnOwner = this;
+  SetHandOverTurnEnd([this] { EndLogBurst(); });
   OnShow = [this](void* s) { FormShow(s); };
   OnDestroy = [this](void* s) { FormDestroy(s); };
   DevTimer.OnTimer = [this](void* s) { DevTimerTimer(s); };
@@ -59,6 +67,11 @@ TMainForm::TMainForm(void* /*owner*/) : TForm(kMainFormClassName, "MainForm") {
 
 TMainForm::~TMainForm() {
   DoDestroy();
+  if (logTurnOwner == this) {
+    SetHandOverTurnEnd({});
+    logTurnOwner = nullptr;
+  }
+  EndLogBurst();
   if (MainForm == this) MainForm = nullptr;
 }
 
@@ -265,6 +278,12 @@ void TMainForm::DeviceLog(TMessageKind kind, int serial, const char* text) {
 }
 
 void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
+  // Lines handed over by the workers in one turn of the window thread reach
+  // the text box in one update and the file through one open, both before
+  // any of those workers goes on (EndLogBurst); a line logged outside such a
+  // turn is shown and written at once.
+  const bool burst = InHandOverTurn() && logTurnOwner == this;
+  if (burst) reLog.BeginBatch();
   // The line is coloured as it is added (the same characters the line
   // occupies), keeping the user's own selection.
   const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;
@@ -272,12 +291,18 @@ void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
   CrashLogRing().Add(line.c_str());  // the last lines go into a crash report
   WriteLogToFile(line);
   reLog.ScrollLines(1);
+  if (!burst) EndLogBurst();
 }
 
 void TMainForm::WriteLogToFile(const std::string& line) {
   if (!cbWritelogToFile.Checked()) return;
   // A file that cannot be written loses this line there; reLog has it.
-  (void)AppendLogFileLine(FAppDir, LocalTimeNow(), line);
+  (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
+}
+
+void TMainForm::EndLogBurst() {
+  reLog.EndBatch();
+  FLogFile.Close();
 }
 
 // ---- settings ----

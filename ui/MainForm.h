@@ -11,6 +11,7 @@
 #include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
 #include "records/OperationLog.h"
+#include "ui/LogFile.h"
 
 inline constexpr std::uint32_t WM_RESTORE_INSTANCE = 1025;  // WM_USER + 1, posted by a second copy
 inline constexpr std::uint32_t WM_DEVICECHANGE_MSG = 537;
@@ -116,6 +117,8 @@ public:
   void DeviceLog(TMessageKind kind, int serial, const char* text) override;
   void AddLogLine(TMessageKind kind, const std::string& line);
   void WriteLogToFile(const std::string& line);
+  // The lines of a burst are in reLog's window, the day's file is closed.
+  void EndLogBurst();
 
 private:
   void ShowFlashResult(const TWriteThread& thread, TDevEntry& entry);
@@ -128,6 +131,7 @@ private:
   // Set as FormDestroy begins: device changes, the timers and the panels'
   // buttons start nothing.
   bool FDestroying = false;
+  TLogFileWriter FLogFile;  // open only during a burst of lines
 };
 
 extern TMainForm* MainForm;

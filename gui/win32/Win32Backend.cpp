@@ -169,22 +169,51 @@ public:
   // ---- rich text box ----
 
   void AppendLine(const std::string& line, TColor color) override {
-    SuspendRedraw();
-    CHARRANGE old{};
-    SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&old));
-    SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
-    CHARRANGE end{};
-    SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&end));
-    const bool followEnd = old.cpMin == old.cpMax && old.cpMin >= end.cpMin;
-    CHARFORMAT2W cf{};
-    cf.cbSize = sizeof cf;
-    cf.dwMask = CFM_COLOR;
-    cf.crTextColor = ColorRef(color);
-    SendMessageW(FHwnd, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
-    const std::wstring text = Wide(line) + L"\r";
-    SendMessageW(FHwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-    if (followEnd) SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
-    else SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&old));
+    std::wstring text = Wide(line) + L"\r";
+    if (FBatching) {
+      if (!FPending.empty() && FPending.back().Color == color)
+        FPending.back().Text += text;
+      else
+        FPending.push_back({std::move(text), color});
+      return;
+    }
+    FPending.push_back({std::move(text), color});
+    FlushAppends();
+  }
+
+  void BeginAppendBatch() override { FBatching = true; }
+  void EndAppendBatch() override {
+    FBatching = false;
+    FlushAppends();
+  }
+
+  // Adds the pending text at the end, one replacement per run of one colour,
+  // and follows the end when the caret was there, else keeps the selection;
+  // then the pending scrolls in one.
+  void FlushAppends() {
+    if (FPending.empty() && FPendingScroll == 0) return;
+    if (!FPending.empty()) {
+      SuspendRedraw();
+      CHARRANGE old{};
+      SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&old));
+      SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+      CHARRANGE end{};
+      SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&end));
+      const bool followEnd = old.cpMin == old.cpMax && old.cpMin >= end.cpMin;
+      for (const TPendingText& run : FPending) {
+        CHARFORMAT2W cf{};
+        cf.cbSize = sizeof cf;
+        cf.dwMask = CFM_COLOR;
+        cf.crTextColor = ColorRef(run.Color);
+        SendMessageW(FHwnd, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+        SendMessageW(FHwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(run.Text.c_str()));
+      }
+      FPending.clear();
+      if (followEnd) SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+      else SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&old));
+    }
+    if (FPendingScroll != 0) SendMessageW(FHwnd, EM_LINESCROLL, 0, FPendingScroll);
+    FPendingScroll = 0;
   }
 
   bool GetSelection(int& start, int& length) const override {
@@ -197,11 +226,13 @@ public:
   }
 
   void SetSelection(int start, int length) override {
+    FlushAppends();
     CHARRANGE r{start, start + length};
     SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&r));
   }
 
   void SetColor(int start, int length, TColor color) override {
+    FlushAppends();
     SuspendRedraw();
     CHARRANGE old{};
     SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&old));
@@ -214,8 +245,19 @@ public:
     SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&old));
   }
 
-  void ScrollLines(int lines) override { SendMessageW(FHwnd, EM_LINESCROLL, 0, lines); }
-  void ClearText() override { SetWindowTextW(FHwnd, L""); }
+  void ScrollLines(int lines) override {
+    if (FBatching) {
+      FPendingScroll += lines;
+      return;
+    }
+    FlushAppends();
+    SendMessageW(FHwnd, EM_LINESCROLL, 0, lines);
+  }
+  void ClearText() override {
+    FPending.clear();
+    FPendingScroll = 0;
+    SetWindowTextW(FHwnd, L"");
+  }
 
   // Repainting the text box costs far more than adding a line, and more as
   // the text grows: lines added in a row are shown by one repaint a while
@@ -540,6 +582,14 @@ private:
   std::wstring FHintText;
   bool FRedrawSuspended = false;
   UINT FRepaintCost = 0;
+  // Rich text box: text not yet in the control, in runs of one colour.
+  struct TPendingText {
+    std::wstring Text;
+    TColor Color;
+  };
+  std::vector<TPendingText> FPending;
+  int FPendingScroll = 0;
+  bool FBatching = false;
 };
 
 // Messages every container handles the same way: commands and colours of

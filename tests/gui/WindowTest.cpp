@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "MainFormDesign.h"
@@ -718,6 +720,95 @@ TEST_F(WindowTest, LogColoursTheSelectionAndTheDailyFile) {
   EXPECT_EQ(f.reLog.LineCount(), lines + 1);
   f.DeviceLog(mkInfo, 0, "after");
   EXPECT_NE(ReadAll(path).find("after\r\n"), std::string::npos);
+}
+
+// Workers hand over one line each; the window thread serves them in one turn.
+class TOneLineThread : public TThread {
+public:
+  TOneLineThread(TMessageKind kind, int serial, std::string text, std::atomic<int>& queued)
+      : FKind(kind), FSerial(serial), FText(std::move(text)), FQueued(queued) {}
+
+protected:
+  void Execute() override {
+    ++FQueued;
+    Synchronize([this] { MainForm->DeviceLog(FKind, FSerial, FText.c_str()); });
+  }
+
+private:
+  TMessageKind FKind;
+  int FSerial;
+  std::string FText;
+  std::atomic<int>& FQueued;
+};
+
+void LogInOneTurn(const std::vector<std::tuple<TMessageKind, int, std::string>>& lines) {
+  std::atomic<int> queued{0};
+  std::vector<std::unique_ptr<TOneLineThread>> workers;
+  for (const auto& [kind, serial, text] : lines) workers.push_back(std::make_unique<TOneLineThread>(kind, serial, text, queued));
+  for (auto& w : workers) w->Start();
+  const std::uint32_t start = TickCount();
+  while (queued.load() < static_cast<int>(lines.size()) && TickCount() - start < 2000) Sleep(1);
+  Sleep(30);  // every call is queued by now
+  ASSERT_TRUE(CheckSynchronize(0));
+  for (auto& w : workers) w->WaitFor();
+}
+
+TEST_F(WindowTest, LinesOfOneTurnReachTheControlInOrderAndColourAndLeaveTheFileFree) {
+  TMainForm& f = Create();
+  f.Show();
+  Pump(20);
+  const HWND edit = Hwnd(f.reLog);
+  f.cbWritelogToFile.SetChecked(true);
+  f.DeviceLog(mkInfo, 0, "начало журнала");
+  GETTEXTLENGTHEX count{GTL_NUMCHARS | GTL_PRECISE, 1200};
+  auto length = [&] { return static_cast<int>(SendMessageW(edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&count), 0)); };
+  auto selection = [&] {
+    CHARRANGE r{};
+    SendMessageW(edit, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&r));
+    return std::pair<int, int>(r.cpMin, r.cpMax);
+  };
+
+  /* the user's selection stays; every line in its place and colour */
+  CHARRANGE chosen{2, 9};
+  SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&chosen));
+  const std::size_t mark = f.reLog.LineCount();
+  LogInOneTurn({{mkError, 11, "красная"}, {mkInfo, 22, "чёрная"}, {mkSuccess, 33, "зелёная"}, {mkInfo, 44, "ещё"}});
+  EXPECT_EQ(selection(), std::make_pair(2, 9));
+  ASSERT_EQ(f.reLog.LineCount(), mark + 4);
+  EXPECT_EQ(length(), static_cast<int>(f.reLog.Content().size()));
+  const std::u16string shown = [&] {
+    std::wstring w(static_cast<std::size_t>(length()) + 1, L'\0');
+    TEXTRANGEW range{{0, length()}, w.data()};
+    SendMessageW(edit, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range));
+    w.resize(static_cast<std::size_t>(length()));
+    return std::u16string(w.begin(), w.end());
+  }();
+  EXPECT_EQ(Utf16ToCp1251(shown), f.reLog.Content());
+  for (std::size_t i = mark; i < mark + 4; ++i) {
+    const TRichEdit::TRun& run = f.reLog.Runs()[i];
+    const COLORREF expected = run.Color == clRed ? RGB(255, 0, 0) : run.Color == clGreen ? RGB(0, 128, 0) : RGB(0, 0, 0);
+    EXPECT_EQ(ColourAt(edit, run.Start, run.Length), expected) << f.reLog.Line(i);
+  }
+
+  /* with the caret at the end, the caret follows the new lines */
+  SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  LogInOneTurn({{mkInfo, 55, "после"}, {mkError, 66, "в конце"}});
+  EXPECT_EQ(selection(), std::make_pair(length(), length()));
+
+  /* after the turn the file is closed: a program may open it denying writers */
+  const TLocalTime today = LocalTimeNow();
+  char name[32];
+  std::snprintf(name, sizeof name, "Logs\\%04d%02d%02d.log", today.Year, today.Month, today.Day);
+  const std::string path = appDir.Dir() + name;
+  HANDLE locker = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(locker, INVALID_HANDLE_VALUE);
+  if (locker != INVALID_HANDLE_VALUE) CloseHandle(locker);
+  const std::string written = ReadAll(path);
+  std::size_t at = 0;
+  for (std::size_t i = mark; i < f.reLog.LineCount(); ++i) {
+    at = written.find("]\t" + f.reLog.Line(i) + "\r\n", at);
+    EXPECT_NE(at, std::string::npos) << f.reLog.Line(i);
+  }
 }
 
 // Finds the open dialog of this process, reads its file-type list, types a

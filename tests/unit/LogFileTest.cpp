@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "TempDir.h"
 #include "platform/Files.h"
 
@@ -37,6 +39,52 @@ TEST(LogFile, DailyFiles) {
   /* a directory that cannot be made: nothing written, no crash */
   dir.Write("file", "x");
   EXPECT_FALSE(AppendLogFileLine(dir.File("file") + sep, At(2014, 3, 6, 0, 0, 0, 0), "lost"));
+}
+
+TEST(LogFile, AWriterKeepsTheDaysFileOpenForABurstOnly) {
+  TempDir dir;
+  const std::string app = dir.Dir();
+  const std::string sep(1, kPathSeparator);
+  const std::string day5 = "Logs" + sep + "20140305.log", day6 = "Logs" + sep + "20140306.log";
+  TLogFileWriter writer;
+
+  /* a burst across midnight: each line in the file of its own date, each
+     readable by another program as soon as it is written */
+  ASSERT_TRUE(writer.Append(app, At(2014, 3, 5, 23, 59, 59, 999), "один"));
+  EXPECT_TRUE(writer.IsOpen());
+  EXPECT_EQ(dir.Read(day5), "[05.03.2014 23:59:59.999]\tодин\r\n");
+  ASSERT_TRUE(writer.Append(app, At(2014, 3, 6, 0, 0, 0, 1), "два"));
+  EXPECT_EQ(dir.Read(day6), "[06.03.2014 00:00:00.001]\tдва\r\n");
+  EXPECT_EQ(dir.Read(day5), "[05.03.2014 23:59:59.999]\tодин\r\n");
+  writer.Close();
+  EXPECT_FALSE(writer.IsOpen());
+
+  /* the next burst appends to the same day's file */
+  ASSERT_TRUE(writer.Append(app, At(2014, 3, 6, 0, 0, 1, 0), "три"));
+  EXPECT_EQ(dir.Read(day6), "[06.03.2014 00:00:00.001]\tдва\r\n[06.03.2014 00:00:01.000]\tтри\r\n");
+
+  /* another program deletes the file while it is open: the deletion
+     succeeds, and the lines are not lost with the file but start a fresh one
+     (within the burst where the system reports the deletion on the open
+     file, as Linux and Windows do; Wine does not, so there the burst's later
+     lines go with the deleted file and the next burst starts the fresh one) */
+  std::error_code error;
+  ASSERT_TRUE(std::filesystem::remove(dir.File(day6), error)) << error.message();
+  ASSERT_TRUE(writer.Append(app, At(2014, 3, 6, 0, 0, 2, 0), "четыре"));
+  writer.Close();
+  ASSERT_TRUE(writer.Append(app, At(2014, 3, 6, 0, 0, 3, 0), "пять"));
+  writer.Close();
+  const std::string fresh = dir.Read(day6);
+  EXPECT_NE(fresh.find("[06.03.2014 00:00:03.000]\tпять\r\n"), std::string::npos) << fresh;
+  EXPECT_EQ(fresh.find("три"), std::string::npos);
+#ifndef _WIN32
+  EXPECT_EQ(fresh, "[06.03.2014 00:00:02.000]\tчетыре\r\n[06.03.2014 00:00:03.000]\tпять\r\n");
+#endif
+
+  /* a directory that cannot be made: nothing written, nothing left open */
+  dir.Write("file", "x");
+  EXPECT_FALSE(writer.Append(dir.File("file") + sep, At(2014, 3, 6, 0, 0, 0, 0), "lost"));
+  EXPECT_FALSE(writer.IsOpen());
 }
 
 }  // namespace

@@ -6,13 +6,17 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gui/headless/Headless.h"
 #include "link/DriverLibraries.h"
 #include "platform/MainThread.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "platform/LocalTime.h"
 #include "platform/Ticks.h"
+#include "records/TextFormat.h"
+#include "ui/LogFile.h"
 #include "ui/MainForm.h"
 #include "platform/Files.h"
 #include "TempDir.h"
@@ -335,6 +339,72 @@ TEST_F(MainFormTest, LogLinesCarryTheDevicePrefixAndColour) {
   EXPECT_EQ(f.reLog.Runs()[0].Color, clBlack);
   EXPECT_EQ(f.reLog.Runs()[1].Color, clRed);
   EXPECT_EQ(f.reLog.Runs()[2].Color, clGreen);
+}
+
+TEST_F(MainFormTest, LinesHandedOverInOneTurnAreInTheLogAndTheFileWhenTheirWorkersGoOn) {
+  PresetLibraries();
+  TMainForm& f = Create();
+  f.Show();
+  f.cbWritelogToFile.SetChecked(true);
+  const TLocalTime today = LocalTimeNow();
+  const std::string file = FormatText("Logs%c%04d%02d%02d.log", kPathSeparator, today.Year, today.Month, today.Day);
+  struct TCase {
+    TMessageKind kind;
+    int serial;
+    const char* text;
+    TColor color;
+  };
+  const TCase cases[] = {{mkInfo, 11, "первый", clBlack}, {mkError, 22, "второй", clRed}, {mkSuccess, 33, "третий", clGreen}};
+  std::atomic<int> queued{0}, inFileOnReturn{0};
+  class TOneLine : public TThread {
+  public:
+    TOneLine(const TCase& c, std::atomic<int>& queued, std::atomic<int>& seen, const TempDir& dir, std::string file)
+        : FCase(c), FQueued(queued), FSeen(seen), FDir(dir), FFile(std::move(file)) {}
+
+  protected:
+    void Execute() override {
+      ++FQueued;
+      Synchronize([this] { MainForm->DeviceLog(FCase.kind, FCase.serial, FCase.text); });
+      if (FDir.Read(FFile).find(FCase.text) != std::string::npos) ++FSeen;
+    }
+
+  private:
+    const TCase& FCase;
+    std::atomic<int>& FQueued;
+    std::atomic<int>& FSeen;
+    const TempDir& FDir;
+    std::string FFile;
+  };
+  std::vector<std::unique_ptr<TOneLine>> workers;
+  for (const TCase& c : cases) workers.push_back(std::make_unique<TOneLine>(c, queued, inFileOnReturn, appDir, file));
+  const std::size_t before = f.reLog.LineCount();
+  for (auto& w : workers) w->Start();
+  const std::uint32_t start = TickCount();
+  while (queued.load() < 3 && TickCount() - start < 2000) SleepMs(1);
+  SleepMs(30);
+  ASSERT_TRUE(CheckSynchronize(0));
+  for (auto& w : workers) w->WaitFor();
+
+  /* each line once, in its colour; the file holds them in reLog's order */
+  EXPECT_EQ(inFileOnReturn.load(), 3);
+  ASSERT_EQ(f.reLog.LineCount(), before + 3);
+  const std::string written = appDir.Read(file);
+  std::size_t at = 0;
+  for (std::size_t i = before; i < before + 3; ++i) {
+    const std::string line = f.reLog.Line(i);
+    const TCase* c = nullptr;
+    for (const TCase& k : cases)
+      if (line == DeviceLinePrefix(k.serial) + k.text) c = &k;
+    ASSERT_NE(c, nullptr) << line;
+    EXPECT_EQ(f.reLog.Runs()[i].Color, c->color);
+    at = written.find("]\t" + line + "\r\n", at);
+    EXPECT_NE(at, std::string::npos) << line;
+  }
+
+  /* a line logged outside a turn goes straight in as well */
+  f.DeviceLog(mkInfo, 0, "прямо");
+  EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 1), "Прибор -------\tпрямо");
+  EXPECT_NE(appDir.Read(file).find("прямо\r\n"), std::string::npos);
 }
 
 // A worker that logs through Synchronize until it is asked to stop.

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -91,6 +92,88 @@ TEST_F(ThreadTest, SynchronizeWaitsForTheCallAndPassesErrorsBack) {
   ASSERT_TRUE(ServeUntil([&] { return pastCall.load(); }));
   worker.WaitFor();
   EXPECT_EQ(error, "bad call");
+}
+
+TEST_F(ThreadTest, TheTurnEndRunsOnceAfterTheTurnsCallsAndBeforeTheirWorkersGoOn) {
+  // Three workers queue a call each before the window thread serves them; the
+  // calls run in one turn, then the turn's end, and only then does any of
+  // them return from Synchronize.
+  std::atomic<int> queued{0}, turnEnds{0};
+  std::vector<int> order;  // window thread: 1 for a call, 0 for a turn end
+  std::atomic<bool> earlyReturn{false};
+  bool inTurnDuringCall = false, inTurnAtEnd = true;
+  SetHandOverTurnEnd([&] {
+    order.push_back(0);
+    inTurnAtEnd = InHandOverTurn();
+    ++turnEnds;
+  });
+  std::vector<std::unique_ptr<TLambdaThread>> workers;
+  for (int i = 0; i < 3; ++i)
+    workers.push_back(std::make_unique<TLambdaThread>([&](TLambdaThread& self) {
+      ++queued;
+      self.Synchronize([&] {
+        order.push_back(1);
+        inTurnDuringCall = InHandOverTurn();
+      });
+      if (turnEnds.load() == 0) earlyReturn = true;
+    }));
+  for (auto& w : workers) w->Start();
+  const std::uint32_t start = TickCount();
+  while (queued.load() < 3 && TickCount() - start < 2000) SleepMs(1);
+  SleepMs(30);  // every call is in the queue by now
+  ASSERT_TRUE(CheckSynchronize(0));
+  for (auto& w : workers) w->WaitFor();
+  EXPECT_EQ(order, (std::vector<int>{1, 1, 1, 0}));
+  EXPECT_FALSE(earlyReturn.load());
+  EXPECT_TRUE(inTurnDuringCall);
+  EXPECT_FALSE(inTurnAtEnd);
+  EXPECT_FALSE(InHandOverTurn());
+
+  /* an empty turn does no end work; a call made on the window thread itself is no turn */
+  EXPECT_FALSE(CheckSynchronize(0));
+  bool inTurn = true;
+  RunOnMainThread([&] { inTurn = InHandOverTurn(); });
+  EXPECT_FALSE(inTurn);
+  EXPECT_EQ(turnEnds.load(), 1);
+
+  /* the end work raising does not keep the workers waiting */
+  SetHandOverTurnEnd([] { throw std::runtime_error("end failed"); });
+  TLambdaThread worker([](TLambdaThread& self) { self.Synchronize([] {}); });
+  worker.Start();
+  ASSERT_TRUE(ServeUntil([&] { return worker.Finished(); }));
+  worker.WaitFor();
+  SetHandOverTurnEnd({});
+}
+
+TEST_F(ThreadTest, ACallThatWaitsForAWorkerServedEarlierInItsTurnDoesNotHang) {
+  // B's call runs first in the turn; A's call then waits for B to end, which
+  // B can only do once its own call is finished.
+  std::atomic<bool> bQueued{false}, aQueued{false};
+  TLambdaThread b([&](TLambdaThread& self) {
+    bQueued = true;
+    self.Synchronize([] {});
+  });
+  bool bEnded = false;
+  TLambdaThread a([&](TLambdaThread& self) {
+    aQueued = true;
+    self.Synchronize([&] {
+      const std::uint32_t start = TickCount();
+      while (!b.Finished() && TickCount() - start < 3000) CheckSynchronize(10);
+      bEnded = b.Finished();
+    });
+  });
+  b.Start();
+  std::uint32_t start = TickCount();
+  while (!bQueued.load() && TickCount() - start < 2000) SleepMs(1);
+  SleepMs(30);
+  a.Start();
+  start = TickCount();
+  while (!aQueued.load() && TickCount() - start < 2000) SleepMs(1);
+  SleepMs(30);
+  ASSERT_TRUE(CheckSynchronize(0));
+  EXPECT_TRUE(bEnded);
+  a.WaitFor();
+  b.WaitFor();
 }
 
 TEST_F(ThreadTest, OnTerminateRunsOnTheWindowThreadAndFreeOnTerminateDeletes) {
