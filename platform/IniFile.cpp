@@ -188,7 +188,7 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
   out << text;
   out.close();
   if (!out || std::rename(temporary.c_str(), path_.c_str()) != 0) {
-    std::remove(temporary.c_str());
+    (void)std::remove(temporary.c_str());  // a leftover only; the result says it failed
     return false;
   }
   return true;
