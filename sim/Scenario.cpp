@@ -223,6 +223,8 @@ int ParseScenario(const std::string& text, TScenario& out, std::string& error) {
 void LoadEnvironmentScenario() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // Read once; nothing in a process that loads the simulator sets the environment.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* path = std::getenv("VXSIM_SCENARIO"); path != nullptr && *path != '\0') {
       char error[256] = "";
       if (VxSim_LoadScenarioFile(path, error, sizeof error) != 0)
