@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Figures.h"
 #include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
 #include "link/Packets.h"
@@ -65,7 +66,8 @@ bool Run(const char* name, TLinkBackend backend, const char* serial, std::uint16
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int count = argc > 1 ? std::max(10, std::atoi(argv[1])) : 300;
+  int count = 0;
+  if (!bench::CountArgument(argc, argv, 1, 300, 10, count)) return 2;
   hFtdiLib = LoadFtdiLibrary();
   hVxUsbLib = LoadVxUsbLibrary();
   if (hFtdiLib == nullptr || hVxUsbLib == nullptr) {

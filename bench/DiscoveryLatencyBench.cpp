@@ -61,8 +61,9 @@ void Print(const char* what, std::vector<double> values) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+int main(int argc, char** argv) try {
+  int rounds = 0;
+  if (!bench::CountArgument(argc, argv, 1, 20, 1, rounds)) return 2;
   const std::filesystem::path dir = bench::PrepareWindowBench("vx-discovery-bench");
 
   auto form = std::make_unique<TMainForm>();
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
     d.Serial = c.serial;
     d.Extra = "plugged = no\n";
     const int device = vxsim::AddDevice(d);
-    const std::int32_t serial = std::atoi(c.serial);
+    const std::int32_t serial = std::atoi(c.serial);  // NOLINT(cert-err34-c): the table's serials are digits
     TFigures figures;
     for (int i = 0; i < rounds; ++i) {
       timerFired = {};
@@ -136,4 +137,8 @@ int main(int argc, char** argv) {
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
   return failures == 0 ? 0 : 1;
+} catch (const std::exception& e) {
+  // The temporary directory could not be made, or memory ran out.
+  std::fprintf(stderr, "discovery benchmark: %s\n", e.what());
+  return 1;
 }

@@ -270,7 +270,8 @@ bool FlashOnce(const char* name, TLinkBackend backend, const TImage& image, TFla
   const double cpu = ProcessCpuMs() - cpuStart;
   if (!ended) {
     std::printf("*** %s: the flash did not end within %u s\n", name, kFlashLimitMs / 1000);
-    std::exit(3);  // the thread still uses the entry and the owner
+    // The thread still uses the entry and the owner: the process ends with it.
+    std::exit(3);  // NOLINT(concurrency-mt-unsafe): no other thread calls exit
   }
 
   // The device's own account of what happened to it.
@@ -385,7 +386,8 @@ bool Run(const char* name, TLinkBackend backend, int pauses, const TImage& image
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  int count = 0;
+  if (!bench::CountArgument(argc, argv, 1, 5, 1, count)) return 2;
   SetMainThread();
   hFtdiLib = LoadFtdiLibrary();
   hVxUsbLib = LoadVxUsbLibrary();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Figures.h"
 #include "link/DriverLibraries.h"
 #include "platform/Files.h"
 #include "ui/MainForm.h"
@@ -43,8 +44,11 @@ std::string Fixture(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int lines = argc > 1 ? std::max(2000, std::atoi(argv[1])) : 100000;
-  const int burst = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+  int lines = 0;
+  int burst = 0;
+  if (!bench::CountArgument(argc, argv, 1, 100000, 2000, lines) ||
+      !bench::CountArgument(argc, argv, 2, 10, 1, burst))
+    return 2;
   constexpr int kBlock = 1000;
 
   // The window as the updater starts it, with stand-in driver libraries and a

@@ -119,7 +119,7 @@ void TWriteThread::FlashSectors() {
       }
     } else {
       Log(mkInfo, "(% 6d) Сектор %d пустой. Пропускаем.", Stamp(), n);
-      FDoneUnits += sector.Size / kUnitSize;
+      FDoneUnits += static_cast<std::int32_t>(sector.Size / kUnitSize);
       ReportProgress();
     }
   }

@@ -33,7 +33,8 @@ TModuleHandle LoadDynamicLibrary(const char* fileName) {
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
       std::string path(self, static_cast<std::size_t>(n));
-      path = path.substr(0, path.rfind('/') + 1) + fileName;
+      path.erase(path.rfind('/') + 1);
+      path += fileName;
       if (void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
     }
   }

@@ -12,7 +12,8 @@ namespace {
 
 void CopyBounded(char* out, std::size_t size, const std::string& text) {
   std::memset(out, 0, size);
-  std::memcpy(out, text.data(), std::min(size, text.size()));  // no terminator when it fills the field
+  // No terminator when the text fills the field, as with real devices' fields.
+  std::memcpy(out, text.data(), std::min(size, text.size()));  // NOLINT(bugprone-not-null-terminated-result)
 }
 
 void BuildFtNodes(TModel& m) {

@@ -71,7 +71,8 @@ TLoaderVersion ParseLoaderVersion(const std::string& text) {
   if (dash == std::string::npos || dash == 0) return v;
   const std::string rest = text.substr(dash + 1);
   int major = 0, minor = 0;
-  if (std::sscanf(rest.c_str(), "%d.%d", &major, &minor) != 2) return v;
+  // A version text of the scenario file, which a test writes: a few digits each.
+  if (std::sscanf(rest.c_str(), "%d.%d", &major, &minor) != 2) return v;  // NOLINT(cert-err34-c)
   v.Number = static_cast<std::uint32_t>(major * 100 + minor) & 0xFFFF;
   // The suffix is what follows the leading digits and points of the rest.
   const std::size_t at = rest.find_first_not_of("0123456789.");

@@ -35,15 +35,17 @@ int32_t VxSimRq_GetListDevices(uint16_t selector, void* records, uint32_t* count
     const std::uint32_t n = std::min<std::uint32_t>(*count, static_cast<std::uint32_t>(found.size()));
     auto* out = static_cast<std::uint8_t*>(records);
     for (std::uint32_t i = 0; i < n; ++i) {
-      std::uint8_t* r = out + i * kRqRecordSize;
+      std::uint8_t* r = out + static_cast<std::size_t>(i) * kRqRecordSize;
       std::memset(r, 0, kRqRecordSize);
       const TDeviceConfig& c = m.Devices[found[i]].Cfg;
       Put16(r, found[i]);
       Put16(r + 2, c.DeviceCode);
+      // The record is zeroed above and the copy leaves its last byte: it is terminated.
+      // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
       std::memcpy(r + 4, c.Serial.data(), std::min<std::size_t>(c.Serial.size(), kRqSerialSize - 1));
     }
     *count = n;
-    rec.Data(records, n * kRqRecordSize);
+    rec.Data(records, static_cast<std::size_t>(n) * kRqRecordSize);
   }
   rec.Arg(2, *count);
   return rec.Finish(m, RQ_OK);

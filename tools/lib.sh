@@ -101,6 +101,8 @@ build_packages=(cmake g++ ninja-build googletest python3)
 windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth)
 wine32_package=wine32:i386
 fuzz_packages=(clang libclang-rt-14-dev)
+# tools/analyse.sh: clang-tidy finds its MinGW headers through the cross compiler.
+analyse_packages=(clang-tidy clang cppcheck python3)
 screenshot_packages=(imagemagick)
 
 # The i386 packages that an apt failure names as unmet dependencies.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: natively (and the concurrency tests
-# under ThreadSanitizer), under Wine for both Windows builds, and every fuzz
-# target for a bounded time. Installs what is missing.
+# Builds every preset, runs the static analysis and every test: natively (and
+# the concurrency tests under ThreadSanitizer), under Wine for both Windows
+# builds, and every fuzz target for a bounded time. Installs what is missing.
 # Exits non-zero when anything fails or cannot start. Where 32-bit Wine cannot
 # be installed or cannot run, everything else runs and the last line of the
 # output says that the x86 Windows tests were not run, and why.
@@ -9,7 +9,7 @@ set -u
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 
-ensure_packages "${build_packages[@]}" "${windows_packages[@]}" "${fuzz_packages[@]}" || exit 1
+ensure_packages "${build_packages[@]}" "${windows_packages[@]}" "${fuzz_packages[@]}" "${analyse_packages[@]}" || exit 1
 # Apart from the rest, so that a broken 32-bit index stops nothing else.
 x86_not_run=""
 ensure_wine32 || x86_not_run=$wine32_problem
@@ -45,6 +45,8 @@ if [ $status -ne 0 ]; then
   [ -z "$x86_not_run" ] || x86_not_run_line "$x86_not_run"
   exit 1
 fi
+
+step tools/analyse.sh
 
 step ctest --preset linux
 # The worker threads, discovery, flashing and the window's device list again,

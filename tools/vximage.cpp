@@ -19,7 +19,7 @@ namespace {
 
 // Images hold at most 2 MiB of payload and a header of at most 128 KiB; a
 // file far above that is not an image and is not read into memory.
-constexpr std::uintmax_t kMaxFileSize = 64u * 1024 * 1024;
+constexpr std::uintmax_t kMaxFileSize = std::uintmax_t{64} * 1024 * 1024;
 
 const char* const kUsage =
     "usage:\n"
@@ -58,7 +58,7 @@ int Fail(const std::string& message) {
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>& data, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
+    error = "cannot open " + path + ": " + std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): one thread
     return false;
   }
   in.seekg(0, std::ios::end);

@@ -78,6 +78,7 @@ void EnsureCommonControls() {
     icc.dwICC = ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES;
     init(&icc);
   }
+  // cppcheck-suppress leakReturnValNotUsed ; loaded for the life of the process
   LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);  // RICHEDIT50W; stays loaded
 }
 
@@ -891,6 +892,8 @@ public:
     using TOpen = BOOL(WINAPI*)(OPENFILENAMEW*);
     static const auto open = SystemFunction<TOpen>(L"comdlg32.dll", "GetOpenFileNameW");
     if (open == nullptr || !open(&ofn)) return false;
+    // c_str(): the name ends at its terminator, not at the end of the buffer.
+    // cppcheck-suppress stlcstrParam
     const std::wstring chosen(file.c_str());
     dialog.FileNameExact = Utf16ToCp1251Exact(
         std::u16string_view(reinterpret_cast<const char16_t*>(chosen.data()), chosen.size()), dialog.FileName);
