@@ -113,7 +113,8 @@ void InstallCrashReports() {
   (void)InstallCrashHandler(setup);
 #ifndef VX_VERIFY_SIGNATURE
   // Development builds can be made to crash on purpose; release builds never.
-  InstallCrashTests(std::getenv("VX_CRASH_TEST"));
+  // Read once at start-up, before any other thread exists.
+  InstallCrashTests(std::getenv("VX_CRASH_TEST"));  // NOLINT(concurrency-mt-unsafe)
 #endif
 }
 

@@ -15,6 +15,7 @@
 // schedule (the timing of threads does not repeat).
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -247,7 +248,7 @@ private:
   // of the round plugged and no worker left; `Tick` runs every turn.
   bool ServeUntilQuiet(const char* what);
   void Turn();
-  void Reconnect(std::vector<TSoakDevice*> devices);
+  void Reconnect(const std::vector<TSoakDevice*>& devices);
   void CheckLog();
   TSoakDevice* BySerial(int serial) {
     for (TSoakDevice& d : FDevices)
@@ -313,9 +314,9 @@ void TSoakWindow::ReadVersionTerminate(TThread* sender) {
 void TSoak::Note(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  (void)std::vprintf(format, args);
   va_end(args);
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
 }
 
 // ---- the window's side ----
@@ -422,7 +423,7 @@ void TSoak::WriteImage() {
   std::string error;
   if (!BuildFirmwareImage(kImageVersion, "01.02.2025 03:04:05", FPayload.data(), FPayload.size(), image, error)) {
     Note("the image cannot be built: %s\n", error.c_str());
-    std::exit(2);
+    std::exit(2);  // NOLINT(concurrency-mt-unsafe): no other thread runs yet
   }
   std::ofstream(FImagePath, std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
@@ -642,7 +643,7 @@ void TSoak::Turn() {
     if (took > r.WorstCaseMs + kGiveUpMs) {
       Note("*** the flash of %d never ended: the soak stops here\n", r.Serial);
       Print();
-      std::fflush(stdout);
+      (void)std::fflush(stdout);
       std::_Exit(3);  // the thread still uses the window and its entry
     }
   }
@@ -669,7 +670,7 @@ bool TSoak::ServeUntilQuiet(const char* what) {
 
 // The user takes the devices out, waits until the window has let them go,
 // and plugs them in again.
-void TSoak::Reconnect(std::vector<TSoakDevice*> devices) {
+void TSoak::Reconnect(const std::vector<TSoakDevice*>& devices) {
   for (TSoakDevice* d : devices) {
     (void)VxSim_Unplug(d->Index);
     ++d->Reconnects;
@@ -886,7 +887,7 @@ void TSoak::Print() const {
               "%lld; lines or bytes nobody handed %lld)\n",
               F.LostFromWindow + F.LostFromFile + F.NeverHanded, F.Handed, F.LostFromWindow, F.LostFromFile,
               F.NeverHanded);
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
 }
 
 bool TSoak::GoalsMet() const {
@@ -897,26 +898,46 @@ bool TSoak::GoalsMet() const {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// A whole number from the command line, or false (with a message).
+static bool Number(const char* text, unsigned long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtoull(text, &end, 0);
+  if (end == text || *end != '\0' || errno != 0 || *text == '-') {
+    std::printf("not a number: \"%s\"\n", text);
+    return false;
+  }
+  return true;
+}
+
+int main(int argc, char** argv) try {
   int flashes = 1000, perRound = 16;
   bool verbose = false;
   std::uint64_t seed = (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool value = i + 1 < argc;
-    if (a == "--flashes" && value)
-      flashes = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--seed" && value)
-      seed = std::strtoull(argv[++i], nullptr, 0);
-    else if (a == "--devices" && value)
-      perRound = std::clamp(std::atoi(argv[++i]), 1, 60);
-    else if (a == "--verbose")
+    unsigned long long n = 0;
+    if (a == "--flashes" && value) {
+      if (!Number(argv[++i], n)) return 2;
+      flashes = static_cast<int>(std::clamp(n, 1ull, 1000000ull));
+    } else if (a == "--seed" && value) {
+      if (!Number(argv[++i], n)) return 2;
+      seed = n;
+    } else if (a == "--devices" && value) {
+      if (!Number(argv[++i], n)) return 2;
+      perRound = static_cast<int>(std::clamp(n, 1ull, 60ull));
+    } else if (a == "--verbose") {
       verbose = true;
-    else {
+    } else {
       std::printf("usage: vx_soak_bench [--flashes N] [--seed S] [--devices N] [--verbose]\n");
       return 2;
     }
   }
   TSoak soak(seed, flashes, perRound, verbose);
   return soak.Run();
+} catch (const std::exception& e) {
+  // Anything that escapes the soak is a crash of the run, never a pass.
+  std::printf("*** the soak ended with an exception: %s\n", e.what());
+  return 1;
 }

@@ -36,7 +36,7 @@ inline void CountChange(void*, int, int) { ++pendingChanges; }
 // device-change notifications reaching the headless window). Returns the
 // directory, which the benchmark removes at its end.
 inline std::filesystem::path PrepareWindowBench(const std::string& name) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / name;
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / name;
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
   std::filesystem::create_directories(dir);

@@ -208,10 +208,14 @@ TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit, s
     int fd;
     ~TCloser() { close(fd); }
   } closer{fd};
+  // cppcheck does not follow the closer above: every return closes fd.
+  // cppcheck-suppress resourceLeak
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return TFileRead::CannotOpen;
   struct stat st;
+  // cppcheck-suppress resourceLeak
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return TFileRead::Incomplete;
   size = static_cast<std::uint64_t>(st.st_size);
+  // cppcheck-suppress resourceLeak
   if (size > limit || size > static_cast<std::uint64_t>(PTRDIFF_MAX)) return TFileRead::TooLarge;
   data.resize(static_cast<std::size_t>(size));
   std::size_t done = 0;

@@ -893,7 +893,7 @@ public:
     static const auto open = SystemFunction<TOpen>(L"comdlg32.dll", "GetOpenFileNameW");
     if (open == nullptr || !open(&ofn)) return false;
     // c_str(): the name ends at its terminator, not at the end of the buffer.
-    // cppcheck-suppress stlcstrParam
+    // cppcheck-suppress stlcstrConstructor
     const std::wstring chosen(file.c_str());
     dialog.FileNameExact = Utf16ToCp1251Exact(
         std::u16string_view(reinterpret_cast<const char16_t*>(chosen.data()), chosen.size()), dialog.FileName);
