@@ -1,6 +1,7 @@
 // The updater's executable made to crash on purpose (a development build's
 // VX_CRASH_TEST) with simulated devices: the report folder it leaves, the
 // dialog it shows, and how it ends. Needs an X display (xvfb-run).
+#include <filesystem>
 #include <windows.h>
 #include <dbghelp.h>
 
@@ -41,7 +42,10 @@ public:
               "firmware_version = VXCR-1.8\nloader_version = VXBL-1.05\n");
     WriteText(L"VXFWLoader.ini", "[COMMON]\r\nMainForm=100,100,680,500,1,165,1\r\n");
   }
-  ~TCrashStage() { RemoveTree(FDir); }
+  ~TCrashStage() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(FDir), ignored);
+  }
 
   const std::wstring& Path() const { return FDir; }
 
@@ -79,20 +83,6 @@ private:
     if (file == INVALID_HANDLE_VALUE) return;
     WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
-  }
-  static void RemoveTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(dir + L"\\" + name);
-        else DeleteFileW((dir + L"\\" + name).c_str());
-      } while (FindNextFileW(h, &fd));
-      FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
   }
   std::wstring FDir;
 };

@@ -1,6 +1,7 @@
 // The real main window under Windows (Wine and Xvfb in our runs): the window
 // in this process, and the updater's executable started as its own process
 // for start-up, single instance, missing libraries and the signature check.
+#include <filesystem>
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
@@ -1094,20 +1095,9 @@ public:
     CopyFileW((AppDir() + exe).c_str(), FExe.c_str(), FALSE);
     for (const auto& [variant, name] : libraries) CopyFileW(FixtureFile(variant).c_str(), (FDir + L"\\" + name).c_str(), FALSE);
   }
-  ~TStage() { RemoveTree(FDir); }
-  static void RemoveTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) RemoveTree(dir + L"\\" + name);
-        else DeleteFileW((dir + L"\\" + name).c_str());
-      } while (FindNextFileW(h, &fd));
-      FindClose(h);
-    }
-    RemoveDirectoryW(dir.c_str());
+  ~TStage() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(FDir), ignored);
   }
   const std::wstring& Dir() const { return FDir; }
   // Starts a copy; the handle is the caller's to close.
