@@ -812,6 +812,53 @@ TEST_F(WindowTest, LinesOfOneTurnReachTheControlInOrderAndColourAndLeaveTheFileF
   }
 }
 
+// A busy log's lines reach the control at its next repaint; any question
+// put to the control before that, from this thread or another (as another
+// program would ask), gets them in first, in order, colour and selection.
+TEST_F(WindowTest, LinesWaitingForTheRepaintAreThereForEveryReader) {
+  TMainForm& f = Create();
+  f.Show();
+  Pump(20);
+  const HWND edit = Hwnd(f.reLog);
+  f.DeviceLog(mkInfo, 0, "начало журнала");
+  Pump(300);  // the first line's repaint is over
+  CHARRANGE chosen{1, 4};
+  SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&chosen));
+
+  // More lines of one colour than one replacement takes, then two more runs.
+  std::vector<std::tuple<TMessageKind, int, std::string>> lines;
+  for (int i = 0; i < 150; ++i)
+    lines.emplace_back(i < 70 ? mkInfo : i < 130 ? mkError : mkSuccess, 100 + i, "строка " + std::to_string(i));
+  const std::size_t mark = f.reLog.LineCount();
+  LogInOneTurn(lines);
+  LogInOneTurn({{mkInfo, 7, "вторая очередь"}});
+  ASSERT_EQ(f.reLog.LineCount(), mark + 151);
+
+  std::atomic<LRESULT> seen{-1};
+  std::thread reader([&] {
+    GETTEXTLENGTHEX count{GTL_NUMCHARS | GTL_PRECISE, 1200};
+    seen = SendMessageW(edit, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&count), 0);
+  });
+  PumpUntil([&] { return seen.load() >= 0; }, 5000);
+  reader.join();
+  EXPECT_EQ(seen.load(), static_cast<LRESULT>(f.reLog.Content().size()));
+
+  CHARRANGE now{};
+  SendMessageW(edit, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&now));
+  EXPECT_EQ(now.cpMin, 1);
+  EXPECT_EQ(now.cpMax, 4);
+  for (std::size_t i = mark; i < f.reLog.LineCount(); ++i) {
+    const TRichEdit::TRun& run = f.reLog.Runs()[i];
+    const COLORREF expected = run.Color == clRed ? RGB(255, 0, 0) : run.Color == clGreen ? RGB(0, 128, 0) : RGB(0, 0, 0);
+    ASSERT_EQ(ColourAt(edit, run.Start, run.Length), expected) << f.reLog.Line(i);
+  }
+  std::wstring w(f.reLog.Content().size() + 1, L'\0');
+  TEXTRANGEW range{{0, static_cast<LONG>(f.reLog.Content().size())}, w.data()};
+  SendMessageW(edit, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range));
+  w.resize(f.reLog.Content().size());
+  EXPECT_EQ(Utf16ToCp1251(std::u16string(w.begin(), w.end())), f.reLog.Content());
+}
+
 // Finds the open dialog of this process, reads its file-type list, types a
 // file name and presses OK (or cancels).
 struct DialogDriver {
