@@ -32,6 +32,7 @@ void TWriteThread::Execute() {
   FResult = wrSuccess;
   FLastAnswer = 0;
   FDoneUnits = 0;
+  FHealth = TLinkHealth{};
   FShownPosition = -1;
   FStartTick = TickCount();
   FLayout = TSectorLayout{};

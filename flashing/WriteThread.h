@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "flashing/LinkHealth.h"
 #include "flashing/SectorLayout.h"
 #include "flashing/WriteResult.h"
 #include "platform/Thread.h"
@@ -63,6 +64,7 @@ public:
   // Status of the last well-formed erase or write answer; 0 if none came.
   std::int32_t FLastAnswer = 0;
   std::int32_t FElapsed = 0;        // milliseconds from the start of Execute to its end
+  TLinkHealth FHealth;              // retries, time-outs and answer times of this flash
 
   // Formats a line and returns when it is in the log. The format comes from
   // this program only; anything received goes in as an argument.
