@@ -3,6 +3,7 @@
 #include "flashing/WriteThread.h"
 #include "link/DeviceLink.h"
 #include "link/Packets.h"
+#include "platform/Ticks.h"
 
 namespace {
 
@@ -21,13 +22,20 @@ bool TWriteThread::SectorExchange(const std::uint8_t* request, std::uint32_t len
                                   std::uint32_t offset, bool isWrite, std::uint8_t* answer, int* unanswered) {
   *unanswered = 0;
   for (int attempt = 0; attempt < kSectorAttempts; ++attempt) {
+    if (attempt > 0) ++FHealth.Retries;
     if (!LinkSend(*FDevice, request, length)) continue;
+    const std::uint32_t sent = TickCount();
     // Nothing is purged between attempts: a late answer to an earlier
     // attempt is taken as the answer to this one.
     const int received = LinkRead(*FDevice, answer, kSectorAnswerTimeout, kSectorAnswerSize);
+    if (isWrite && received == static_cast<int>(kSectorAnswerSize)) FHealth.AddAnswerTime(TickCount() - sent);
     std::uint16_t status = 0;
     switch (JudgeSectorAnswer(answer, received, sector, offset, isWrite, &status)) {
-      case saShort: ++*unanswered; continue;
+      case saShort:
+        // The read ran out of time before the whole answer had come.
+        ++FHealth.Timeouts;
+        ++*unanswered;
+        continue;
       case saMalformed: return false;
       case saRefused: FLastAnswer = status; return false;
       case saAccepted:
@@ -75,6 +83,7 @@ bool TWriteThread::WriteSector(std::uint16_t n) {
     int unanswered = 0;
     done = SectorExchange(request, sizeof request, n, offset, true, answer, &unanswered);
     if (!done) break;
+    ++FHealth.BlocksWritten;
     FDoneUnits += 1;
     ReportProgress();
   }

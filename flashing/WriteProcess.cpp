@@ -8,6 +8,7 @@
 #include "platform/CrashTestPoint.h"
 #include "platform/ThreadTags.h"
 #include "platform/Ticks.h"
+#include "records/FlashRecord.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ void TWriteThread::Execute() {
   FResult = wrSuccess;
   FLastAnswer = 0;
   FDoneUnits = 0;
+  FHealth = TLinkHealth{};
+  FImageChecksum = 0;
+  FImageFile.clear();
   FShownPosition = -1;
   FStartTick = TickCount();
   FLayout = TSectorLayout{};
@@ -126,7 +130,13 @@ void TWriteThread::FlashSectors() {
 }
 
 void TWriteThread::SyncLoadImage() {
-  if (!FOwner.LoadFirmware(FBlocks, FImageVersion)) FResult = wrImageLoadFailed;
+  if (!FOwner.LoadFirmware(FBlocks, FImageVersion)) {
+    FResult = wrImageLoadFailed;
+    return;
+  }
+  FImageFile = FOwner.LoadedImageFile();
+  FImageChecksum = 0;
+  for (const auto& block : FBlocks) FImageChecksum = Crc32(block->Data.get(), block->Size, FImageChecksum);
 }
 
 int TWriteThread::ProgressPosition() const {

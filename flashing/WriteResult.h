@@ -1,5 +1,13 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "platform/LocalTime.h"
+#include "records/FlashRecord.h"
+
+class TWriteThread;
+
 // Result codes of a flash; they share one number space with the discovery
 // results (7 is a failed open for both, 8 is discovery's own).
 enum TWriteResult : int {
@@ -18,3 +26,11 @@ enum TWriteResult : int {
   // An unexpected error (for example a failing log) ended the flash.
   wrUnexpectedError = 11,
 };
+
+// What the device's panel says of a flash that ended with `result` and the
+// device's last answer `lastAnswer`; the record of flashes says the same.
+[[nodiscard]] std::string FlashResultText(std::int32_t result, std::int32_t lastAnswer);
+
+// The record of a flash whose thread has ended, for the program `program`.
+[[nodiscard]] TFlashRecord FlashRecordOf(const TWriteThread& thread, const std::string& program,
+                                         const TLocalTime& time);

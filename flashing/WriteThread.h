@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "flashing/LinkHealth.h"
 #include "flashing/SectorLayout.h"
 #include "flashing/WriteResult.h"
 #include "platform/Thread.h"
@@ -28,6 +29,9 @@ public:
   // record (emptying the list first). False when the load failed; may raise
   // the block-size Exception instead.
   virtual bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) = 0;
+  // The file the latest successful LoadFirmware read the image from; empty
+  // for the image built into the program.
+  [[nodiscard]] virtual std::string LoadedImageFile() const { return {}; }
   // The progress of the flash of `device`, 0 to 100.
   virtual void SetFlashProgress(TDevEntry& device, int position) = 0;
   // The end of the flash, after Execute has returned: the front end reads
@@ -63,6 +67,12 @@ public:
   // Status of the last well-formed erase or write answer; 0 if none came.
   std::int32_t FLastAnswer = 0;
   std::int32_t FElapsed = 0;        // milliseconds from the start of Execute to its end
+  TLinkHealth FHealth;              // retries, time-outs and answer times of this flash
+  // CRC-32 of the reloaded payload (the header's own checksum covers only the
+  // image's first bytes, so it cannot tell two payloads apart); 0 until the
+  // image has been reloaded.
+  std::uint32_t FImageChecksum = 0;
+  std::string FImageFile;           // where the image was reloaded from; empty for the built-in one
 
   // Formats a line and returns when it is in the log. The format comes from
   // this program only; anything received goes in as an argument.

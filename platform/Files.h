@@ -53,6 +53,18 @@ enum class TFileRead { Done, CannotOpen, TooLarge, Incomplete };
 // False when it cannot be opened or written.
 [[nodiscard]] bool AppendToSharedFile(const std::string& path, const std::string& bytes);
 
+// Appends one line to a file that several programs and threads append to at
+// the same time, so that lines never interleave and none is lost: the file is
+// opened with read, write and delete sharing, an exclusive lock (one byte far
+// past any data, so readers are never held up) is taken, and `header`, when
+// the file is still empty, and `line` go in one write at its end. A file
+// another program holds without write sharing, or whose lock is held, is
+// tried again for up to `waitMs` milliseconds of the system clock. A write
+// that fails part way is cut off again, leaving the file as it was. False when
+// the line could not be written.
+[[nodiscard]] bool AppendLineLocked(const std::string& path, const std::string& header, const std::string& line,
+                                    std::uint32_t waitMs);
+
 // Reads a whole file that other programs may have open meanwhile. False when
 // it cannot be opened or read whole.
 [[nodiscard]] bool ReadWholeFileShared(const std::string& path, std::string& data);

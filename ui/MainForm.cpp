@@ -540,6 +540,7 @@ void TMainForm::WriteThreadTerminate(TThread* sender) {
   std::exception_ptr error;
   try {
     ShowFlashResult(thread, entry);
+    RecordFlash(thread);
   } catch (...) {
     error = std::current_exception();
   }
@@ -564,23 +565,29 @@ void TMainForm::WriteThreadTerminate(TThread* sender) {
 }
 
 void TMainForm::ShowFlashResult(const TWriteThread& thread, TDevEntry& entry) {
+  SetDeviceMessage(entry, FlashResultText(thread.FResult, thread.FLastAnswer),
+                   thread.FResult == wrSuccess ? mkSuccess : mkError);
   if (thread.FResult == wrSuccess) {
-    SetDeviceMessage(entry, "Обновление прошивки завершено успешно", mkSuccess);
     DeviceLogFmt(mkInfo, entry.Serial, "(% 6d)Прошивка завершена успешно", thread.FElapsed);
   } else if (thread.FLastAnswer == asLocked) {
-    SetDeviceMessage(entry, "Прибор заблокирован", mkError);
     DeviceLog(mkError, entry.Serial, "Установлена блокировка изменения настроек");
   } else if (thread.FResult == wrIncompatible) {
-    SetDeviceMessage(entry, "Прошивка и прибор не совместимы", mkError);
     DeviceLog(mkError, entry.Serial, "Прибор не совместим с данной версией прошивки");
   } else {
-    SetDeviceMessage(entry, FormatText("Ошибка %d при обновлении прошивки", thread.FResult), mkError);
     DeviceLog(mkError, entry.Serial,
               FormatText("(% 6d)Ошибка %d при прошивке. Последний код ответа прибора %d", thread.FElapsed,
                          thread.FResult, thread.FLastAnswer)
                   .c_str());
   }
 }
+
+void TMainForm::RecordFlash(const TWriteThread& thread) {
+  const std::string path = FlashRecordPath(FAppDir);
+  if (!AppendFlashRecord(path, FlashRecordOf(thread, "vxfwloader", LocalTimeNow())))
+    DeviceLogFmt(mkError, thread.FDevice->Serial, "Не удалось записать результат прошивки в файл %s", path.c_str());
+}
+
+std::string TMainForm::LoadedImageFile() const { return FExternalFirmware ? edFWFile.Text() : std::string(); }
 
 void TMainForm::SetFlashProgress(TDevEntry& device, int position) {
   if (device.Panel != nullptr) device.Panel->ProgressBar->SetPosition(position);

@@ -111,6 +111,7 @@ public:
   // firmware mode) into the list and record; shows its version and date.
   // Window thread only; the block-size refusal (Exception) passes through.
   [[nodiscard]] bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
+  [[nodiscard]] std::string LoadedImageFile() const override;
 
   // The operation log, window thread only: one line per call, in reLog and,
   // while cbWritelogToFile is checked, in the day's log file.
@@ -122,6 +123,9 @@ public:
 
 private:
   void ShowFlashResult(const TWriteThread& thread, TDevEntry& entry);
+  // Appends the flash to the record of flashes next to the executable; a
+  // record that cannot be written costs an error line, nothing more.
+  void RecordFlash(const TWriteThread& thread);
   void RemoveVanishedDevices();
   void ListNewDevices(TReadVersion& run);
   void BuildControls();

@@ -75,6 +75,7 @@ void TFlashOwner::WriteThreadTerminate(TThread* sender) {
   run.result = thread->FResult;
   run.lastAnswer = thread->FLastAnswer;
   run.elapsed = thread->FElapsed;
+  run.health = thread->FHealth;
   run.ended = true;
 }
 

@@ -29,6 +29,7 @@ struct TFlashRun {
   std::int32_t result = -1;
   std::int32_t lastAnswer = -1;
   std::int32_t elapsed = -1;
+  TLinkHealth health;
 };
 
 class TFlashOwner : public TWriteThreadOwner {
@@ -95,6 +96,15 @@ protected:
     owner_.log.lines.clear();
     owner_.progress.clear();
     owner_.run = TFlashRun{};
+  }
+
+  // Starts over (Fresh) and flashes one 4 KiB sector (sector 10) of
+  // pseudo-random bytes into a boot-loader device with these scenario lines.
+  TFlashRun& FlashOneSector(const std::string& extra) {
+    Fresh();
+    owner_.payload = Payload(0x1000);
+    Device(Loader(extra));
+    return Flash();
   }
 
   // The log lines of the run; stamps are checked and shown as "(*)".

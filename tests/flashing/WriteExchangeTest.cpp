@@ -72,10 +72,7 @@ TEST_F(FlashTest, AShortOrMissingAnswerIsTriedThreeTimes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    Fresh();
-    owner_.payload = Payload(0x1000);
-    Device(Loader(c.fault));
-    TFlashRun& run = Flash();
+    TFlashRun& run = FlashOneSector(c.fault);
     EXPECT_EQ(run.result, c.result);
     EXPECT_EQ(run.lastAnswer, c.lastAnswer);
     EXPECT_EQ(Lines(), c.lines);

@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <utility>
 
+#include "CsvRead.h"
 #include "DeviceWindowFixture.h"
 #include "FlashCheck.h"
 #include "firmware/FirmwareImage.h"
 #include "flashing/WriteThread.h"
 #include "platform/CodePage.h"
+#include "records/FlashRecord.h"
 
 namespace {
 
@@ -347,6 +349,68 @@ TEST_F(FlashWindowTest, EveryFailureShowsItsOwnTexts) {
   EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 1), "Прибор -------\tОбъект прибора не найден");
   EXPECT_EQ(LastColor(), clRed);
   EXPECT_EQ(TThread::RunningCount(), 0);
+}
+
+TEST_F(FlashWindowTest, EveryFinishedFlashIsOneLineOfTheRecord) {
+  vxsim::AddDevice(BootLoader(VXSIM_FTDI, "71"));
+  vxsim::TSimDevice locked = BootLoader(VXSIM_VXUSB, "72");
+  locked.DeviceCode = 0x0A01;
+  locked.Extra = "locked = yes\n";
+  vxsim::AddDevice(locked);
+  TMainForm& f = StartWindow(true);
+  ServeAll();
+  ASSERT_EQ(f.FDevices.size(), 2u);
+  /* the window's texts as before */
+  EXPECT_EQ(PanelState(71), (TPanelState{"Обновление прошивки завершено успешно", clGreen, true, 100}));
+  EXPECT_EQ(PanelState(72).message, "Прибор заблокирован");
+  const std::vector<std::uint8_t> payload = EmbeddedPayload();
+  ExpectDeviceFlash(0, kProcessor, kLoader, payload, kFirstSector, LastSectorOf(payload.size()));
+
+  const std::string text = appDir.Read("Logs/flashes.csv");
+  ASSERT_EQ(text.substr(0, FlashRecordHeader().size()), FlashRecordHeader());
+  bool whole = false;
+  const auto rows = ParseCsv(text.substr(3), whole);
+  ASSERT_TRUE(whole);
+  ASSERT_EQ(rows.size(), 3u);
+  std::map<std::string, std::vector<std::string>> bySerial;
+  for (std::size_t i = 1; i < rows.size(); ++i) bySerial[rows[i][2]] = rows[i];
+  // Versions as the window shows them (1.05 reads 1.5 there).
+  const std::string checksum = FormatText("%08X", Crc32(payload.data(), payload.size()));
+  const std::vector<std::string>& done = bySerial["71"];
+  ASSERT_EQ(done.size(), rows[0].size());
+  const int blocks = static_cast<int>((payload.size() + 511) / 512);
+  EXPECT_EQ(std::vector<std::string>(done.begin() + 1, done.begin() + 13),
+            (std::vector<std::string>{"vxfwloader", "71", "ftd2xx", "26013F37", "VXCR-1.8", "VXBL-1.5",
+                                      f.FFirmwareVersion.VersionText(), checksum, "embedded", "0",
+                                      "Обновление прошивки завершено успешно", "128"}));
+  EXPECT_GE(std::stoi(done[13]), 0);
+  EXPECT_GE(std::stoi(done[14]), blocks) << "every block of the payload, blank ones of its last sector too";
+  EXPECT_EQ(done[15], "0");
+  EXPECT_EQ(done[16], "0");
+  const std::vector<std::string>& refused = bySerial["72"];
+  ASSERT_EQ(refused.size(), rows[0].size());
+  EXPECT_EQ(std::vector<std::string>(refused.begin() + 1, refused.begin() + 13),
+            (std::vector<std::string>{"vxfwloader", "72", "VXUSB", "26013F37", "VXCR-1.8", "VXBL-1.5",
+                                      f.FFirmwareVersion.VersionText(), checksum, "embedded", "5",
+                                      "Прибор заблокирован", "138"}));
+  EXPECT_EQ(refused[14], "0");
+  EXPECT_EQ(Count("Прибор      71\t(*)Прошивка завершена успешно"), 1);
+}
+
+TEST_F(FlashWindowTest, ARecordThatCannotBeWrittenCostsOneErrorLineNotTheFlash) {
+  // A folder where the record should be: it cannot be opened as a file.
+  std::filesystem::create_directories(appDir.File("Logs/flashes.csv"));
+  vxsim::AddDevice(BootLoader(VXSIM_FTDI, "81"));
+  TMainForm& f = StartWindow(true);
+  ServeAll();
+  EXPECT_EQ(PanelState(81), (TPanelState{"Обновление прошивки завершено успешно", clGreen, true, 100}));
+  const std::vector<std::uint8_t> payload = EmbeddedPayload();
+  ExpectDeviceFlash(0, kProcessor, kLoader, payload, kFirstSector, LastSectorOf(payload.size()));
+  const std::string error =
+      "Прибор      81\tНе удалось записать результат прошивки в файл " + FlashRecordPath(appDir.Dir());
+  EXPECT_EQ(Count(error), 1);
+  EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 1), error);
+  EXPECT_EQ(LastColor(), clRed);
 }
 
 TEST_F(FlashWindowTest, ClosingDuringAFlashEndsItAbortedWithItsLinesAndEnd) {

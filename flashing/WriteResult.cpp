@@ -1,0 +1,37 @@
+#include "flashing/WriteResult.h"
+
+#include "flashing/WriteThread.h"
+#include "link/Packets.h"
+#include "records/TextFormat.h"
+
+std::string FlashResultText(std::int32_t result, std::int32_t lastAnswer) {
+  if (result == wrSuccess) return "Обновление прошивки завершено успешно";
+  if (lastAnswer == asLocked) return "Прибор заблокирован";
+  if (result == wrIncompatible) return "Прошивка и прибор не совместимы";
+  return FormatText("Ошибка %d при обновлении прошивки", result);
+}
+
+TFlashRecord FlashRecordOf(const TWriteThread& thread, const std::string& program, const TLocalTime& time) {
+  const TDevEntry& device = *thread.FDevice;
+  TFlashRecord r;
+  r.Time = time;
+  r.Program = program;
+  r.Serial = device.Serial;
+  r.Library = device.Backend == lbFtdi ? "ftd2xx" : "VXUSB";
+  r.ProcessorId = device.ProcessorId;
+  r.FirmwareBefore = device.FirmwareVersion.VersionText();
+  r.LoaderVersion = device.LoaderVersion.VersionText();
+  r.ImageVersion = thread.FImageVersion.VersionText();
+  r.ImageChecksum = thread.FImageChecksum;
+  r.ImageFile = thread.FImageFile;
+  r.Result = thread.FResult;
+  r.ResultText = FlashResultText(thread.FResult, thread.FLastAnswer);
+  r.LastAnswer = thread.FLastAnswer;
+  r.ElapsedMs = thread.FElapsed;
+  r.BlocksWritten = thread.FHealth.BlocksWritten;
+  r.Retries = thread.FHealth.Retries;
+  r.Timeouts = thread.FHealth.Timeouts;
+  r.LongestAnswerMs = thread.FHealth.LongestAnswerMs;
+  r.MeanAnswerMs = thread.FHealth.MeanAnswerMs;
+  return r;
+}

@@ -1,0 +1,96 @@
+#include "records/FlashRecord.h"
+
+#include <array>
+
+#include "platform/CodePage.h"
+#include "platform/Files.h"
+#include "records/TextFormat.h"
+
+namespace {
+
+// How long a line waits for a file that another program holds or another
+// appender has locked, before the line is given up (and logged as lost).
+constexpr std::uint32_t kAppendWaitMs = 1000;
+
+// The column names, in the order of the fields of a line.
+constexpr const char* kColumns[] = {
+    "Дата и время", "Программа", "Серийный номер", "Библиотека", "Процессор", "Прошивка до",
+    "Загрузчик", "Версия образа", "CRC-32 образа", "Файл образа", "Код результата", "Результат",
+    "Последний код ответа", "Время, мс", "Записано блоков", "Повторов", "Тайм-аутов",
+    "Наибольшее время ответа, мс", "Среднее время ответа, мс"};
+
+std::string JoinLine(const std::string* fields, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += ';';
+    out += CsvField(Cp1251ToUtf8(fields[i]));
+  }
+  return out + "\r\n";
+}
+
+std::string Number(std::int32_t value) { return FormatText("%d", value); }
+
+}  // namespace
+
+std::string CsvField(std::string_view text) {
+  const bool quoted = text.find_first_of(";\"\r\n") != std::string_view::npos ||
+                      (!text.empty() && (text.front() == ' ' || text.back() == ' '));
+  if (!quoted) return std::string(text);
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string FlashRecordHeader() {
+  constexpr std::size_t count = std::size(kColumns);
+  std::array<std::string, count> names;
+  for (std::size_t i = 0; i < count; ++i) names[i] = kColumns[i];
+  return "\xEF\xBB\xBF" + JoinLine(names.data(), count);
+}
+
+std::string FlashRecordLine(const TFlashRecord& r) {
+  const TLocalTime& t = r.Time;
+  const std::string fields[] = {
+      FormatText("%02d.%02d.%04d %02d:%02d:%02d", t.Day, t.Month, t.Year, t.Hour, t.Minute, t.Second),
+      r.Program,
+      Number(r.Serial),
+      r.Library,
+      FormatText("%08X", r.ProcessorId),
+      r.FirmwareBefore,
+      r.LoaderVersion,
+      r.ImageVersion,
+      FormatText("%08X", r.ImageChecksum),
+      r.ImageFile.empty() ? std::string("embedded") : r.ImageFile,
+      Number(r.Result),
+      r.ResultText,
+      Number(r.LastAnswer),
+      Number(r.ElapsedMs),
+      Number(r.BlocksWritten),
+      Number(r.Retries),
+      Number(r.Timeouts),
+      Number(r.LongestAnswerMs),
+      Number(r.MeanAnswerMs),
+  };
+  static_assert(std::size(fields) == std::size(kColumns));
+  return JoinLine(fields, std::size(fields));
+}
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc) {
+  crc = ~crc;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string FlashRecordPath(const std::string& appDir) { return appDir + "Logs" + kPathSeparator + "flashes.csv"; }
+
+bool AppendFlashRecord(const std::string& path, const TFlashRecord& record) {
+  const std::size_t cut = path.find_last_of(kPathSeparator);
+  if (cut != std::string::npos && !CreateDirectories(path.substr(0, cut))) return false;
+  return AppendLineLocked(path, FlashRecordHeader(), FlashRecordLine(record), kAppendWaitMs);
+}
