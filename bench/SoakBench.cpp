@@ -250,6 +250,9 @@ private:
   void Turn();
   void Reconnect(const std::vector<TSoakDevice*>& devices);
   void CheckLog();
+  [[nodiscard]] int CountRecordRows() const;
+  [[nodiscard]] int RecordRows() const { return FRecordRows; }
+  int FRecordRows = 0;  // counted at the end, before the directory goes
   TSoakDevice* BySerial(int serial) {
     for (TSoakDevice& d : FDevices)
       if (d.Serial == serial) return &d;
@@ -733,6 +736,14 @@ void TSoak::RunRound(int round) {
 
 // ---- the log ----
 
+// Rows of the record of finished flashes: its lines but the header.
+int TSoak::CountRecordRows() const {
+  std::ifstream in(FDir / "Logs" / "flashes.csv", std::ios::binary);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  return std::max(lines - 1, 0);
+}
+
 void TSoak::CheckLog() {
   /* the window's log control: every handed line, in order */
   const TRichEdit& log = FWindow->reLog;
@@ -750,7 +761,8 @@ void TSoak::CheckLog() {
   std::string added;
   std::error_code ec;
   std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(FDir / "Logs", ec)) files.push_back(entry.path());
+  for (const auto& entry : std::filesystem::directory_iterator(FDir / "Logs", ec))
+    if (entry.path().extension() == ".log") files.push_back(entry.path());  // not the record of flashes
   std::sort(files.begin(), files.end());
   for (const std::filesystem::path& file : files) {
     std::ifstream in(file, std::ios::binary);
@@ -825,6 +837,7 @@ bool TSoak::Start() {
 
 void TSoak::Finish() {
   CheckLog();
+  FRecordRows = CountRecordRows();
   FWindow.reset();
   MainForm = nullptr;
   Application.MainForm = nullptr;
@@ -883,6 +896,8 @@ void TSoak::Print() const {
               "unexpected error %d, exception lines in the log %d)\n",
               F.Exceptions + F.UnexpectedErrors + F.ExceptionLines, F.Exceptions, F.UnexpectedErrors,
               F.ExceptionLines);
+  std::printf("GOAL flash records missing    %d (rows in Logs/flashes.csv %d, flashes ended %d)\n",
+              std::abs(RecordRows() - F.Ended), RecordRows(), F.Ended);
   std::printf("GOAL log lines lost           %lld (of %lld handed: missing from the window %lld, from the file "
               "%lld; lines or bytes nobody handed %lld)\n",
               F.LostFromWindow + F.LostFromFile + F.NeverHanded, F.Handed, F.LostFromWindow, F.LostFromFile,
@@ -893,7 +908,8 @@ void TSoak::Print() const {
 bool TSoak::GoalsMet() const {
   return F.FalseSuccesses == 0 && F.FailuresWithoutFault == 0 && F.FaultFreeNeverFlashed == 0 &&
          F.FlashHangs + F.RunHangs + F.RoundsNotQuiet == 0 && F.Exceptions + F.UnexpectedErrors + F.ExceptionLines == 0 &&
-         F.LostFromWindow + F.LostFromFile + F.NeverHanded == 0 && F.Ended >= FTarget && F.Started == F.Ended;
+         F.LostFromWindow + F.LostFromFile + F.NeverHanded == 0 && RecordRows() == F.Ended && F.Ended >= FTarget &&
+         F.Started == F.Ended;
 }
 
 }  // namespace
