@@ -122,7 +122,6 @@ public:
 
 private:
   void ShowFlashResult(const TWriteThread& thread, TDevEntry& entry);
-  void RemoveVanishedDevices();
   void ListNewDevices(TReadVersion& run);
   void BuildControls();
   void SetDesignedControls();
