@@ -96,6 +96,9 @@ TJsonObject& TJsonObject::AddNull(std::string_view key) { return Field(key, "nul
 
 TJsonObject& TJsonObject::Add(std::string_view key, const std::vector<std::int32_t>& values) {
   std::string list = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) list += (i ? "," : "") + std::to_string(values[i]);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) list += ',';
+    list += std::to_string(values[i]);
+  }
   return Field(key, list + "]");
 }
