@@ -80,14 +80,23 @@ protected:
 
   std::map<std::string, long long> DeviceState(int device) const {
     std::map<std::string, long long> state;
-    std::ifstream in(stage.File("dump/device" + std::to_string(device) + ".state"));
+    std::ifstream in(DumpFile(device, ".state"));
     std::string key;
     long long value = 0;
     while (in >> key >> value) state[key] = value;
     EXPECT_FALSE(state.empty()) << "no state of device " << device;
     return state;
   }
-  std::string DeviceFlash(int device) const { return stage.Read("dump/device" + std::to_string(device) + ".flash"); }
+  std::string DumpFile(int device, const char* kind) const {
+    std::string name = "dump/device";
+    name += std::to_string(device);
+    name += kind;
+    return stage.File(name);
+  }
+  std::string DeviceFlash(int device) const {
+    std::ifstream in(DumpFile(device, ".flash"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
   // The device holds the embedded image from its first application sector
   // on and nothing anywhere else, and the flash ended with its finishing
