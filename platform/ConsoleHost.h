@@ -33,7 +33,7 @@ void InstallInterruptHandler(std::atomic<bool>* flag);
 class TDeviceChangeWatch {
 public:
   TDeviceChangeWatch();
-  ~TDeviceChangeWatch();
+  ~TDeviceChangeWatch();  // NOLINT(performance-trivially-destructible): destroys the window on Windows
   TDeviceChangeWatch(const TDeviceChangeWatch&) = delete;
   TDeviceChangeWatch& operator=(const TDeviceChangeWatch&) = delete;
 

@@ -18,23 +18,33 @@ std::string& DumpDirectory() {
   return dir;
 }
 
+// A file the test will look for and not find says why here.
+void Written(const std::string& path, bool ok) {
+  if (!ok) std::fprintf(stderr, "vxsim: could not write %s\n", path.c_str());  // NOLINT(cert-err33-c)
+}
+
 void WriteDeviceFiles() {
   const std::string& dir = DumpDirectory();
   for (int i = 0; i < VxSim_DeviceCount(); ++i) {
     VxSimDeviceState s{};
     if (VxSim_GetDeviceState(i, &s) != 0) continue;
     const std::string base = dir + "/device" + std::to_string(i);
-    if (std::FILE* f = std::fopen((base + ".state").c_str(), "w")) {
-      std::fprintf(f, "open %d\nboot_loader %d\nrequests %u\nbad_requests %u\nrefused_requests %u\nfinish_code %u\nplugs %u\n",
-                   s.Open, s.BootLoader, s.Requests, s.BadRequests, s.RefusedRequests, s.FinishCode, s.Plugs);
-      std::fclose(f);
-    }
+    const std::string state = base + ".state";
+    std::FILE* f = std::fopen(state.c_str(), "w");
+    bool ok = f != nullptr &&
+              std::fprintf(f, "open %d\nboot_loader %d\nrequests %u\nbad_requests %u\nrefused_requests %u\n"
+                              "finish_code %u\nplugs %u\n",
+                           s.Open, s.BootLoader, s.Requests, s.BadRequests, s.RefusedRequests, s.FinishCode,
+                           s.Plugs) > 0;
+    if (f != nullptr) ok = std::fclose(f) == 0 && ok;
+    Written(state, ok);
     std::string flash(s.FlashSize, '\0');
     if (VxSim_ReadFlash(i, 0, flash.data(), s.FlashSize) != s.FlashSize) continue;
-    if (std::FILE* f = std::fopen((base + ".flash").c_str(), "wb")) {
-      std::fwrite(flash.data(), 1, flash.size(), f);
-      std::fclose(f);
-    }
+    const std::string contents = base + ".flash";
+    f = std::fopen(contents.c_str(), "wb");
+    ok = f != nullptr && std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+    if (f != nullptr) ok = std::fclose(f) == 0 && ok;
+    Written(contents, ok);
   }
 }
 
@@ -47,7 +57,7 @@ void ArmStateDump() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* dir = std::getenv("VXSIM_DUMP"); dir != nullptr && *dir != '\0') {
       DumpDirectory() = dir;
-      std::atexit(&WriteDeviceFiles);
+      if (std::atexit(&WriteDeviceFiles) != 0) Written(DumpDirectory(), false);
     }
   });
 }
