@@ -9,6 +9,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/HelperWindow.h"
 #endif
 
 namespace {
@@ -57,14 +59,8 @@ LRESULT CALLBACK HandOverWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 }
 
 HWND CreateHandOverWindow() {
-  static const wchar_t* const kClass = L"TVxSynchronizeWindow";
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = HandOverWindowProc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = kClass;
-  RegisterClassW(&wc);  // fails harmlessly when already registered
   // Message-only: it receives our posted messages, no broadcasts.
-  return CreateWindowExW(0, kClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  return CreateHelperWindow(L"TVxSynchronizeWindow", HandOverWindowProc, HWND_MESSAGE);
 }
 #endif
 

@@ -109,7 +109,11 @@ void ApplyScenario(const TScenario& s) {
     d.RefuseOpenSkip = cfg.RefuseOpenSkip;
     d.EmptyDescription = cfg.EmptyDescription;
     m.Devices.push_back(std::move(d));
-    if (cfg.Plugged) JoinBus(m, static_cast<int>(m.Devices.size() - 1));
+    const int index = static_cast<int>(m.Devices.size() - 1);
+    if (cfg.PlugAt != 0)
+      Schedule(m, {m.Now() + cfg.PlugAt, index, TEventKind::Return, m.At(index).Generation, 0, false});
+    else if (cfg.Plugged)
+      JoinBus(m, index);
   }
 }
 

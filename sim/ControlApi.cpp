@@ -199,6 +199,7 @@ namespace vxsim {
 void LoadEnvironmentScenario() {
   static std::once_flag once;
   std::call_once(once, [] {
+    ArmStateDump();
     // Read once; nothing in a process that loads the simulator sets the environment.
     // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* path = std::getenv("VXSIM_SCENARIO"); path != nullptr && *path != '\0') {

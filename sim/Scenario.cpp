@@ -159,6 +159,8 @@ bool DeviceKey(TDeviceConfig& d, const std::string& key, const std::string& raw,
     ok = Number(text, d.FrameGap);
   else if (key == "plugged")
     ok = Flag(text, d.Plugged);
+  else if (key == "plug_at")
+    ok = Number(text, d.PlugAt);
   else if (key == "fault") {
     TFault f;
     if (!ParseFault(text, f, error)) return false;

@@ -56,6 +56,7 @@ struct TDeviceConfig {
   std::uint32_t EmptyDescription = 0;  // the next N listings show an empty description
   std::uint32_t FrameGap = 50;      // ms after which a partial request is dropped
   bool Plugged = true;
+  std::uint32_t PlugAt = 0;  // ms from the load until it is plugged in; 0: as `Plugged` says
   std::vector<TFault> Faults;
 };
 
@@ -76,5 +77,9 @@ void ApplyScenario(const TScenario& scenario);
 
 // Loads the file named by VXSIM_SCENARIO, once per process, if it is set.
 void LoadEnvironmentScenario();
+
+// When VXSIM_DUMP names a directory, each device's state and flash are
+// written there as the process ends (device<N>.state, device<N>.flash).
+void ArmStateDump();
 
 }  // namespace vxsim

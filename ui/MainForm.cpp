@@ -18,6 +18,7 @@
 #include "records/TextFormat.h"
 #include "ui/CommandLine.h"
 #include "ui/DevicePanel.h"
+#include "ui/DeviceTexts.h"
 #include "ui/LogFile.h"
 #include "ui/SettingsFile.h"
 
@@ -407,12 +408,11 @@ void TMainForm::ReadVersionTerminate(TThread* sender) {
   if (run.FResult != rvSuccess) {
     // The list stays as it is, vanished entries included; the run's new
     // entries go with the thread.
-    DeviceLogFmt(mkError, 0, "(% 6d)Ошибка %d поиске новых устройств. Последний код ответа прибора %d", run.FElapsed,
-                 run.FResult, run.FLastAnswer);
+    LogDiscoveryFailed(*this, run.FElapsed, run.FResult, run.FLastAnswer);
   } else {
     {
       std::lock_guard lock(DeviceListLock);
-      RemoveVanishedDevices();
+      RemoveVanishedDevices(FDevices, *this);
       ListNewDevices(run);
     }
     TSizeConstraints limits = DevPanel.Constraints;
@@ -423,27 +423,13 @@ void TMainForm::ReadVersionTerminate(TThread* sender) {
   CrashTestPoint("window");  // development builds: a crash on purpose, with the devices listed
 }
 
-// Holding DeviceListLock. An entry still being flashed stays: its flash's
-// end removes it.
-void TMainForm::RemoveVanishedDevices() {
-  for (auto it = FDevices.begin(); it != FDevices.end();) {
-    TDevEntry& entry = **it;
-    if (entry.Vanished.load() && entry.WriteThread.load() == nullptr) {
-      DeviceLogFmt(mkInfo, entry.Serial, "Прибор отключен");
-      it = FDevices.erase(it);  // its panel goes with it
-    } else {
-      ++it;
-    }
-  }
-}
-
 // Holding DeviceListLock. The window takes over every new entry of the run.
 void TMainForm::ListNewDevices(TReadVersion& run) {
   TDeviceList found = std::move(run.FNewDevices);
   run.FNewDevices.clear();
   for (std::unique_ptr<TDevEntry>& owned : found) {
     TDevEntry& entry = *owned;
-    DeviceLogFmt(mkInfo, entry.Serial, "Прибор подключен");
+    LogDeviceConnected(*this, entry);
     FDevices.push_back(std::move(owned));
     try {
       CreateDevicePanel(entry);
@@ -454,11 +440,7 @@ void TMainForm::ListNewDevices(TReadVersion& run) {
     }
     entry.Panel->btnWrite->SetEnabled(entry.InBootLoader);
     entry.Panel->btnWrite->OnClick = [this](void* sender) { DevButtonClick(sender); };
-    DeviceLogFmt(mkInfo, entry.Serial, "Версия прошивки %s", entry.FirmwareVersion.VersionText().c_str());
-    // This line carries no device's prefix.
-    if (entry.InBootLoader) LogFmt(mkInfo, "Версия загрузчика %s", entry.LoaderVersion.VersionText().c_str());
-    DeviceLogFmt(mkInfo, entry.Serial, "Идентификатор процессора 0x%08X", static_cast<unsigned>(entry.ProcessorId));
-    DeviceLogFmt(mkInfo, entry.Serial, "Режим работы - %s", entry.InBootLoader ? "Загрузчик" : "Прошивка");
+    LogDeviceIdentity(*this, entry);
     if (!entry.InBootLoader && entry.RestartRequested)
       SetDeviceMessage(entry, "Отключите прибор и подключите заново.", mkSuccess);
     // As if the user had pressed it. The flash's first hand-over (the image
@@ -528,7 +510,7 @@ void TMainForm::StartWriteThread(TDevEntry& entry) {
   thread->FDevice = &entry;
   thread->Start();
   entry.Panel->btnWrite->SetEnabled(false);
-  DeviceLogFmt(mkInfo, entry.Serial, "Начинаем прошивку прибора");
+  LogFlashStarting(*this, entry.Serial);
   SetDeviceMessage(entry, "Обновление прошивки прибора...", mkSuccess);
 }
 
@@ -558,27 +540,16 @@ void TMainForm::WriteThreadTerminate(TThread* sender) {
   if (entry.Panel != nullptr) entry.Panel->btnWrite->SetEnabled(true);
   if (vanished) {
     std::lock_guard lock(DeviceListLock);
-    DeviceLogFmt(mkInfo, entry.Serial, "Прибор отключен");
+    LogDeviceDisconnected(*this, entry.Serial);
     RemoveDevice(FDevices, entry.Serial);  // its panel goes with it
   }
   if (error) std::rethrow_exception(error);
 }
 
 void TMainForm::ShowFlashResult(const TWriteThread& thread, TDevEntry& entry) {
-  SetDeviceMessage(entry, FlashResultText(thread.FResult, thread.FLastAnswer),
-                   thread.FResult == wrSuccess ? mkSuccess : mkError);
-  if (thread.FResult == wrSuccess) {
-    DeviceLogFmt(mkInfo, entry.Serial, "(% 6d)Прошивка завершена успешно", thread.FElapsed);
-  } else if (thread.FLastAnswer == asLocked) {
-    DeviceLog(mkError, entry.Serial, "Установлена блокировка изменения настроек");
-  } else if (thread.FResult == wrIncompatible) {
-    DeviceLog(mkError, entry.Serial, "Прибор не совместим с данной версией прошивки");
-  } else {
-    DeviceLog(mkError, entry.Serial,
-              FormatText("(% 6d)Ошибка %d при прошивке. Последний код ответа прибора %d", thread.FElapsed,
-                         thread.FResult, thread.FLastAnswer)
-                  .c_str());
-  }
+  const TFlashResultText text = DescribeFlashResult(thread.FResult, thread.FLastAnswer, thread.FElapsed);
+  SetDeviceMessage(entry, text.Message, text.MessageKind);
+  DeviceLog(text.LogKind, entry.Serial, text.LogLine.c_str());
 }
 
 void TMainForm::RecordFlash(const TWriteThread& thread) {

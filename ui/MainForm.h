@@ -126,7 +126,6 @@ private:
   // Appends the flash to the record of flashes next to the executable; a
   // record that cannot be written costs an error line, nothing more.
   void RecordFlash(const TWriteThread& thread);
-  void RemoveVanishedDevices();
   void ListNewDevices(TReadVersion& run);
   void BuildControls();
   void SetDesignedControls();

@@ -1,0 +1,472 @@
+#include "console/ConsoleFlasher.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "flashing/WriteResult.h"
+#include "link/DeviceLink.h"
+#include "link/DriverLibraries.h"
+#include "platform/CodePage.h"
+#include "platform/Files.h"
+#include "platform/LocalTime.h"
+#include "platform/MainThread.h"
+#include "platform/Thread.h"
+#include "platform/Ticks.h"
+#include "records/Exception.h"
+#include "records/FlashRecord.h"
+#include "records/TextFormat.h"
+#include "ui/DeviceTexts.h"
+#include "ui/LogFile.h"
+
+namespace {
+
+const char* LibraryName(const TDevEntry& entry) { return entry.Backend == lbFtdi ? "ftdi" : "vxusb"; }
+
+const char* StateName(int state) {
+  static const char* const kNames[] = {"waiting", "restarting", "flashing", "flashed", "skipped", "failed", "unfinished"};
+  return kNames[state];
+}
+
+std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
+
+#ifndef _WIN32
+// The simulated driver libraries tell their own process of plugs and unplugs
+// through a callback (on Windows they broadcast the system's message).
+using TSimNotify = void (*)(void* context, int device, int plugged);
+using TSimSetNotify = void (*)(TSimNotify callback, void* context);
+void CountSimulatedChange(void* context, int /*device*/, int /*plugged*/) {
+  static_cast<TDeviceChangeWatch*>(context)->Count();
+}
+#endif
+
+}  // namespace
+
+TConsoleFlasher::TConsoleFlasher(const TConsoleOptions& options, TConsoleOutput& output)
+    : FOptions(options), FOut(output) {}
+
+TConsoleFlasher::~TConsoleFlasher() {
+#ifndef _WIN32
+  for (const TModuleHandle library : {hFtdiLib.load(), hVxUsbLib.load()})
+    if (library != nullptr)
+      if (auto* setNotify = reinterpret_cast<TSimSetNotify>(FindLibrarySymbol(library, "VxSim_SetNotify")))
+        setNotify(nullptr, nullptr);
+#endif
+}
+
+int TConsoleFlasher::Run() {
+  SetMainThread();
+  FAppDir = ExecutableDirectory();
+  FStartTick = TickCount();
+  if (!LoadLibraries()) return ceUsage;
+  if (FOptions.Command == TConsoleCommand::Flash) {
+    const int status = LoadImage();
+    if (status != ceDone) return status;
+  }
+  HookDeviceChanges();
+  StartDiscovery();
+  Loop();
+  // Workers still running (a discovery run started by a late notification)
+  // are asked to stop and waited for, their hand-overs served.
+  TThread::TerminateAndWaitAll();
+  const bool tooFew = FOptions.Command == TConsoleCommand::Flash && !FStarted && !FStopping;
+  const int status = Summary(tooFew);
+  CloseDevices();
+  return status;
+}
+
+bool TConsoleFlasher::LoadLibraries() {
+  // As the window does: each library that is missing (or lacks an entry
+  // point) is reported; without both there is nothing to talk to.
+  if (hFtdiLib.load() == nullptr)
+    if (TModuleHandle h = LoadFtdiLibrary(kFtdiLibraryName)) hFtdiLib.store(h);
+  if (hFtdiLib.load() == nullptr) FOut.Note(Utf8("Драйвер устройств FTDI не установлен."));
+  if (hVxUsbLib.load() == nullptr)
+    if (TModuleHandle h = LoadVxUsbLibrary(kVxUsbLibraryName)) hVxUsbLib.store(h);
+  if (hVxUsbLib.load() == nullptr) FOut.Note(Utf8("Драйвер устройств RQ не установлен."));
+  if (hFtdiLib.load() != nullptr || hVxUsbLib.load() != nullptr) return true;
+  FOut.Note("no driver library could be loaded: nothing to do");
+  return false;
+}
+
+int TConsoleFlasher::LoadImage() {
+  FExternalFirmware = !FOptions.ImageFile.empty();
+  TFirmwareBlockList blocks;  // checked here; every flash loads it afresh
+  try {
+    if (!LoadFirmware(blocks, FImageVersion)) {
+      FOut.Note("the firmware image was refused");
+      return ceUsage;
+    }
+  } catch (const Exception& e) {
+    DeviceLog(mkError, 0, e.what());
+    FOut.Note("the firmware image was refused");
+    return ceUsage;
+  }
+  FOut.Note("image " + Utf8(FImageVersion.VersionText()) + " (" + Utf8(FImageVersion.DateText()) + ")");
+  return ceDone;
+}
+
+bool TConsoleFlasher::LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) {
+  return TFirmwareSources::LoadFirmware(FOptions.ImageFile, blocks, version, *this, {});
+}
+
+void TConsoleFlasher::HookDeviceChanges() {
+#ifndef _WIN32
+  for (const TModuleHandle library : {hFtdiLib.load(), hVxUsbLib.load()})
+    if (library != nullptr)
+      if (auto* setNotify = reinterpret_cast<TSimSetNotify>(FindLibrarySymbol(library, "VxSim_SetNotify"))) {
+        setNotify(&CountSimulatedChange, &FWatch);
+        return;
+      }
+#endif
+}
+
+void TConsoleFlasher::DeviceLog(TMessageKind kind, int serial, const char* text) {
+  const std::string line = DeviceLinePrefix(serial) + (text != nullptr ? text : "");
+  // A file that cannot be written loses the line there only.
+  (void)AppendLogFileLine(FAppDir, LocalTimeNow(), line);
+  if (kind == mkError) FOut.Note(Utf8(line));
+}
+
+// ---- the loop ----
+
+void TConsoleFlasher::StartDiscovery() {
+  if (ReadVersionThread != nullptr) return;
+  auto* run = new TReadVersion(*this);
+  ReadVersionThread = run;
+  run->FreeOnTerminate = true;
+  run->OnTerminate = [this](TThread* sender) { ReadVersionTerminate(sender); };
+  run->Start();
+}
+
+bool TConsoleFlasher::Flashing() const {
+  return std::any_of(FDevices.begin(), FDevices.end(),
+                     [](const std::unique_ptr<TDevEntry>& e) { return e->WriteThread.load() != nullptr; });
+}
+
+void TConsoleFlasher::Loop() {
+  const std::uint32_t timeoutMs = FOptions.TimeoutSeconds * 1000;
+  for (;;) {
+    FWatch.Serve();
+    (void)CheckSynchronize(10);
+    FOut.Flush();
+    const std::uint32_t now = TickCount();
+    if (FWatch.TakeChanges() > 0) {
+      // The same settling delay as the window's device timer.
+      FRescanDue = true;
+      FRescanAt = now + 100;
+    }
+    if (FInterrupted.load() && !FStopping) Stop();
+    if (FRescanDue && !FStopping && static_cast<std::int32_t>(now - FRescanAt) >= 0 && ReadVersionThread == nullptr) {
+      FRescanDue = false;
+      StartDiscovery();
+    }
+    const bool idle = ReadVersionThread == nullptr && !Flashing();
+    if (FStopping) {
+      if (idle) return;
+      continue;
+    }
+    if (FRunsDone == 0) continue;
+    if (FOptions.Command == TConsoleCommand::List) {
+      if (ReadVersionThread == nullptr) return;
+      continue;
+    }
+    const bool late = now - FStartTick >= timeoutMs;
+    if (!FStarted) {
+      if (late && ReadVersionThread == nullptr) return;
+      continue;
+    }
+    bool pending = false;
+    for (auto& [serial, target] : FTargets) {
+      if (target.State != TState::Ready && target.State != TState::Restarting) continue;
+      if (!late) {
+        pending = true;
+      } else {
+        // Gone before its flash, or never back from its restart.
+        target.Reason = target.State == TState::Restarting ? "did not come back in its boot loader in time"
+                                                           : "went away before it could be flashed";
+        target.State = TState::Failed;
+        ShowResult(serial, target);
+      }
+    }
+    if (!pending && idle) return;
+  }
+}
+
+void TConsoleFlasher::Stop() {
+  FStopping = true;
+  FOut.Note("interrupted: stopping the running flashes");
+  for (const std::unique_ptr<TDevEntry>& e : FDevices)
+    if (TWriteThread* thread = e->WriteThread.load()) thread->Terminate();
+  if (ReadVersionThread != nullptr) ReadVersionThread->Terminate();
+  for (auto& [serial, target] : FTargets)
+    if (target.State == TState::Ready || target.State == TState::Restarting) {
+      target.State = TState::Unfinished;
+      target.Reason = "interrupted before its flash began";
+      ShowResult(serial, target);
+    }
+}
+
+bool TConsoleFlasher::Selected(std::int32_t serial) const {
+  if (FOptions.All) return true;
+  return std::find(FOptions.Serials.begin(), FOptions.Serials.end(), serial) != FOptions.Serials.end();
+}
+
+int TConsoleFlasher::ExpectedCount() const {
+  if (FOptions.Expect > 0) return FOptions.Expect;
+  return FOptions.All ? 1 : static_cast<int>(FOptions.Serials.size());
+}
+
+// ---- discovery ----
+
+void TConsoleFlasher::ReadVersionTerminate(TThread* sender) {
+  struct TRunOver {
+    ~TRunOver() { ReadVersionThread = nullptr; }
+  } over;
+  auto& run = *static_cast<TReadVersion*>(sender);
+  ++FRunsDone;
+  if (run.FResult != rvSuccess) {
+    LogDiscoveryFailed(*this, run.FElapsed, run.FResult, run.FLastAnswer);
+    // A run that failed is tried again after the settling delay.
+    if (!FStopping) {
+      FRescanDue = true;
+      FRescanAt = TickCount() + 100;
+    }
+    return;
+  }
+  {
+    std::lock_guard lock(DeviceListLock);
+    RemoveVanishedDevices(FDevices, *this);
+    ListNewDevices(run);
+  }
+  if (FOptions.Command != TConsoleCommand::Flash || FStopping) return;
+  if (!FStarted && static_cast<int>(FTargets.size()) >= ExpectedCount()) FStarted = true;
+  if (FStarted) StartReadyFlashes();
+}
+
+void TConsoleFlasher::ListNewDevices(TReadVersion& run) {
+  // Every new entry of the run is taken over.
+  TDeviceList found;
+  found.swap(run.FNewDevices);
+  for (std::unique_ptr<TDevEntry>& owned : found) {
+    TDevEntry& entry = *FDevices.emplace_back(std::move(owned));
+    LogDeviceConnected(*this, entry);
+    LogDeviceIdentity(*this, entry);
+    ShowDevice(entry);
+    if (FOptions.Command != TConsoleCommand::Flash || !Selected(entry.Serial)) continue;
+    TTarget& target = FTargets[entry.Serial];
+    // A device seen before and done with (flashed, or back after a failure)
+    // is left alone; one that restarted is flashed now.
+    if (target.State != TState::Ready && target.State != TState::Restarting) continue;
+    if (entry.InBootLoader) {
+      target.State = TState::Ready;
+    } else if (entry.RestartRequested) {
+      target.State = TState::Restarting;
+    } else {
+      target.State = TState::Failed;
+      target.Reason = "runs its firmware and did not restart into its boot loader";
+      ShowResult(entry.Serial, target);
+      continue;
+    }
+    ShowStatus(entry.Serial, target, true);
+  }
+}
+
+void TConsoleFlasher::ShowDevice(const TDevEntry& entry) {
+  const std::string loader = entry.InBootLoader ? entry.LoaderVersion.VersionText() : std::string();
+  TJsonObject o;
+  o.Add("event", "device")
+      .Add("serial", entry.Serial)
+      .Add("library", LibraryName(entry))
+      .Add("mode", entry.InBootLoader ? "loader" : "firmware")
+      .Add("firmware_version", Utf8(entry.FirmwareVersion.VersionText()));
+  if (entry.InBootLoader)
+    o.Add("loader_version", Utf8(loader));
+  else
+    o.AddNull("loader_version");
+  o.Add("processor", FormatText("0x%08X", static_cast<unsigned>(entry.ProcessorId)));
+  FOut.JsonLine(o);
+  if (FOptions.Command == TConsoleCommand::List)
+    // Padded in Windows-1251, where every letter is one byte.
+    FOut.Note(Utf8(FormatText("%10d  %-5s  %-9s  %-16s  %-16s  0x%08X", entry.Serial, LibraryName(entry),
+                              DeviceModeText(entry), entry.FirmwareVersion.VersionText().c_str(),
+                              loader.empty() ? "-" : loader.c_str(), static_cast<unsigned>(entry.ProcessorId))));
+}
+
+// ---- flashing ----
+
+void TConsoleFlasher::StartReadyFlashes() {
+  for (auto& [serial, target] : FTargets) {
+    if (target.State != TState::Ready) continue;
+    TDevEntry* entry = FindDevice(FDevices, serial);
+    if (entry == nullptr || entry->Vanished.load() || !entry->InBootLoader || entry->WriteThread.load() != nullptr)
+      continue;
+    const TFirmwareVersion& v = entry->FirmwareVersion;
+    if (FOptions.SkipSame && v.Version != 0 && v.VersionText() == FImageVersion.VersionText()) {
+      target.State = TState::Skipped;
+      target.Reason = "its firmware is the image's version " + v.VersionText();
+      ShowResult(serial, target);
+      continue;
+    }
+    StartFlash(*entry, target);
+  }
+}
+
+void TConsoleFlasher::StartFlash(TDevEntry& entry, TTarget& target) {
+  auto* thread = new TWriteThread(*this);
+  entry.WriteThread.store(thread);
+  thread->FreeOnTerminate = true;
+  thread->OnTerminate = [this](TThread* sender) { WriteThreadTerminate(sender); };
+  thread->FDevice = &entry;
+  target.State = TState::Flashing;
+  target.StartTick = TickCount();
+  thread->Start();
+  LogFlashStarting(*this, entry.Serial);
+  ShowStatus(entry.Serial, target, true);
+}
+
+void TConsoleFlasher::SetFlashProgress(TDevEntry& device, int position) {
+  auto it = FTargets.find(device.Serial);
+  if (it == FTargets.end()) return;
+  TTarget& target = it->second;
+  target.Percent = position;
+  // The worker waits in this hand-over: its counters hold still meanwhile.
+  if (const TWriteThread* thread = device.WriteThread.load()) {
+    target.Done = thread->FDoneUnits;
+    target.Total = thread->FLayout.FTotalUnits;
+  }
+  ShowStatus(device.Serial, target, false);
+}
+
+void TConsoleFlasher::WriteThreadTerminate(TThread* sender) {
+  auto& thread = *static_cast<TWriteThread*>(sender);
+  TDevEntry& entry = *thread.FDevice;
+  const TFlashResultText text = DescribeFlashResult(thread.FResult, thread.FLastAnswer, thread.FElapsed);
+  DeviceLog(text.LogKind, entry.Serial, text.LogLine.c_str());
+  TTarget& target = FTargets[entry.Serial];
+  target.Result = thread.FResult;
+  target.LastAnswer = thread.FLastAnswer;
+  target.Elapsed = thread.FElapsed;
+  target.Reason = text.Message;
+  target.Health = thread.FHealth;
+  if (thread.FResult == wrSuccess)
+    target.State = TState::Flashed;
+  else if (thread.FResult == wrTerminated && FStopping)
+    target.State = TState::Unfinished;
+  else
+    target.State = TState::Failed;
+  const std::string record = FlashRecordPath(FAppDir);
+  if (!AppendFlashRecord(record, FlashRecordOf(thread, "vxflash", LocalTimeNow())))
+    DeviceLogFmt(mkError, entry.Serial, "Не удалось записать результат прошивки в файл %s", record.c_str());
+  ShowResult(entry.Serial, target);
+
+  bool vanished = false;
+  {
+    std::lock_guard lock(DeviceListLock);
+    entry.WriteThread.store(nullptr);
+    vanished = entry.Vanished.load();
+  }
+  if (vanished) {
+    std::lock_guard lock(DeviceListLock);
+    LogDeviceDisconnected(*this, entry.Serial);
+    RemoveDevice(FDevices, entry.Serial);
+  }
+}
+
+// ---- output ----
+
+void TConsoleFlasher::ShowStatus(std::int32_t serial, const TTarget& target, bool changed) {
+  const std::uint32_t now = TickCount();
+  std::string line = FormatText("%10d  %-10s", serial, StateName(static_cast<int>(target.State)));
+  if (target.State == TState::Flashing) {
+    const double seconds = static_cast<double>(now - target.StartTick) / 1000.0;
+    const double rate = seconds > 0.05 ? target.Done / seconds : 0.0;
+    line += FormatText("  %3d%%  %7.1f blocks/s", target.Percent, rate);
+    if (rate > 0 && target.Total > target.Done)
+      line += FormatText("  %4.0f s left", (target.Total - target.Done) / rate);
+    // At most one progress object every 250 ms per device, and the last one.
+    if (target.Percent == 100 || !target.ProgressShown || now - target.ProgressShownAt >= 250) {
+      auto& shown = FTargets[serial];
+      shown.ProgressShown = true;
+      shown.ProgressShownAt = now;
+      TJsonObject o;
+      o.Add("event", "progress")
+          .Add("serial", serial)
+          .Add("percent", target.Percent)
+          .Add("blocks_done", target.Done)
+          .Add("blocks_total", target.Total)
+          .Add("blocks_per_s", rate);
+      FOut.JsonLine(o);
+    }
+  } else if (!target.Reason.empty()) {
+    line += "  " + Utf8(target.Reason);
+  }
+  FOut.Status(serial, line, changed);
+}
+
+void TConsoleFlasher::ShowResult(std::int32_t serial, const TTarget& target) {
+  ShowStatus(serial, target, true);
+  TJsonObject o;
+  o.Add("event", "result").Add("serial", serial).Add("state", StateName(static_cast<int>(target.State)));
+  if (target.Result >= 0)
+    o.Add("result", target.Result);
+  else
+    o.AddNull("result");
+  o.Add("reason", Utf8(target.Reason)).Add("last_answer", target.LastAnswer).Add("elapsed_ms", target.Elapsed);
+  o.Add("blocks_written", target.Health.BlocksWritten)
+      .Add("retries", target.Health.Retries)
+      .Add("timeouts", target.Health.Timeouts)
+      .Add("longest_answer_ms", target.Health.LongestAnswerMs)
+      .Add("mean_answer_ms", target.Health.MeanAnswerMs);
+  FOut.JsonLine(o);
+}
+
+int TConsoleFlasher::Summary(bool tooFew) {
+  FOut.EndStatus();
+  if (FOptions.Command == TConsoleCommand::List) {
+    if (FDevices.empty()) FOut.Note("no device found");
+    return ceDone;
+  }
+  std::vector<std::int32_t> lists[7];
+  for (const auto& [serial, target] : FTargets) lists[static_cast<int>(target.State)].push_back(serial);
+  std::vector<std::int32_t> missing;
+  for (const std::int32_t s : FOptions.Serials)
+    if (FTargets.find(s) == FTargets.end()) missing.push_back(s);
+  const auto count = [&](TState s) { return lists[static_cast<int>(s)].size(); };
+  int status = ceDone;
+  if (tooFew)
+    status = ceTooFew;
+  else if (FStopping || count(TState::Failed) > 0 || count(TState::Unfinished) > 0)
+    status = ceFailed;
+
+  std::string text = FormatText("flashed %d, skipped %d, failed %d", static_cast<int>(count(TState::Flashed)),
+                                static_cast<int>(count(TState::Skipped)), static_cast<int>(count(TState::Failed)));
+  if (count(TState::Unfinished) > 0) text += FormatText(", unfinished %d", static_cast<int>(count(TState::Unfinished)));
+  FOut.Note(text);
+  for (const auto& [serial, target] : FTargets)
+    if (target.State == TState::Failed || target.State == TState::Unfinished)
+      FOut.Note(FormatText("  %d %s: ", serial, StateName(static_cast<int>(target.State))) + Utf8(target.Reason));
+  if (tooFew)
+    FOut.Note(FormatText("only %d of %d expected devices appeared within %u s", static_cast<int>(FTargets.size()),
+                         ExpectedCount(), FOptions.TimeoutSeconds));
+  for (const std::int32_t s : missing) FOut.Note(FormatText("  %d not found", s));
+
+  TJsonObject o;
+  o.Add("event", "summary")
+      .Add("flashed", lists[static_cast<int>(TState::Flashed)])
+      .Add("skipped", lists[static_cast<int>(TState::Skipped)])
+      .Add("failed", lists[static_cast<int>(TState::Failed)])
+      .Add("unfinished", lists[static_cast<int>(TState::Unfinished)])
+      .Add("missing", missing)
+      .Add("exit", status);
+  FOut.JsonLine(o);
+  return status;
+}
+
+void TConsoleFlasher::CloseDevices() {
+  std::lock_guard lock(DeviceListLock);
+  for (std::unique_ptr<TDevEntry>& entry : FDevices) {
+    LinkClose(*entry);
+    entry.reset();
+  }
+  FDevices.clear();
+}

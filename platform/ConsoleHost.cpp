@@ -1,0 +1,131 @@
+#include "platform/ConsoleHost.h"
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/HelperWindow.h"
+#else
+#include <csignal>
+#include <unistd.h>
+#endif
+
+namespace {
+std::atomic<bool>* interruptFlag = nullptr;
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+HANDLE StdHandle(TStdStream stream) {
+  return GetStdHandle(stream == TStdStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+BOOL WINAPI OnConsoleControl(DWORD /*type*/) {
+  if (interruptFlag == nullptr) return FALSE;
+  interruptFlag->store(true);
+  return TRUE;  // handled: the process goes on and stops by itself
+}
+
+constexpr UINT kDeviceChangeMessage = WM_DEVICECHANGE;
+constexpr WPARAM kDevNodesChanged = 7;  // DBT_DEVNODES_CHANGED
+
+LRESULT CALLBACK WatchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kDeviceChangeMessage && wParam == kDevNodesChanged) {
+    auto* watch = reinterpret_cast<TDeviceChangeWatch*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (watch != nullptr) watch->Count();
+    return TRUE;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+bool IsConsoleStream(TStdStream stream) {
+  DWORD mode = 0;
+  return GetConsoleMode(StdHandle(stream), &mode) != 0;
+}
+
+bool WriteStdText(TStdStream stream, const std::string& utf8) {
+  HANDLE handle = StdHandle(stream);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  if (utf8.empty()) return true;
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode) != 0) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (length <= 0) return false;
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
+    DWORD written = 0;
+    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+  }
+  DWORD written = 0;
+  return WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr) != 0 &&
+         written == utf8.size();
+}
+
+bool EnableConsoleCursorControl(TStdStream stream) {
+  HANDLE handle = StdHandle(stream);
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode) == 0) return false;
+  return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void InstallInterruptHandler(std::atomic<bool>* flag) {
+  interruptFlag = flag;
+  SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+}
+
+TDeviceChangeWatch::TDeviceChangeWatch() {
+  // Top-level (not message-only), never shown: broadcasts reach only those.
+  HWND window = CreateHelperWindow(L"TVxDeviceChangeWatch", WatchWindowProc, nullptr);
+  if (window != nullptr) SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  FWindow = window;
+}
+
+TDeviceChangeWatch::~TDeviceChangeWatch() {
+  if (FWindow != nullptr) DestroyWindow(static_cast<HWND>(FWindow));
+}
+
+void TDeviceChangeWatch::Serve() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+#else
+
+namespace {
+void OnInterrupt(int /*signal*/) {
+  if (interruptFlag != nullptr) interruptFlag->store(true);
+}
+}  // namespace
+
+bool IsConsoleStream(TStdStream stream) { return isatty(stream == TStdStream::Output ? 1 : 2) != 0; }
+
+bool WriteStdText(TStdStream stream, const std::string& utf8) {
+  std::FILE* file = stream == TStdStream::Output ? stdout : stderr;
+  const bool written = std::fwrite(utf8.data(), 1, utf8.size(), file) == utf8.size();
+  return std::fflush(file) == 0 && written;
+}
+
+bool EnableConsoleCursorControl(TStdStream stream) { return IsConsoleStream(stream); }
+
+void InstallInterruptHandler(std::atomic<bool>* flag) {
+  interruptFlag = flag;
+  struct sigaction action {};
+  action.sa_handler = &OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+TDeviceChangeWatch::TDeviceChangeWatch() = default;
+TDeviceChangeWatch::~TDeviceChangeWatch() = default;
+void TDeviceChangeWatch::Serve() {}
+
+#endif

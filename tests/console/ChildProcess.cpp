@@ -1,0 +1,158 @@
+#include "ChildProcess.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <thread>
+
+#include "platform/CodePage.h"
+
+namespace {
+
+std::wstring Wide(const std::string& cp1251) {
+  const std::u16string text = Cp1251ToUtf16(cp1251);
+  return std::wstring(text.begin(), text.end());
+}
+
+// One argument as the C runtime of the child splits its command line.
+std::wstring Quoted(const std::string& argument) {
+  std::wstring out = L"\"";
+  int backslashes = 0;
+  for (const wchar_t c : Wide(argument)) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(static_cast<std::size_t>(c == L'"' ? backslashes * 2 + 1 : backslashes), L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(static_cast<std::size_t>(backslashes * 2), L'\\');
+  return out + L"\"";
+}
+
+void ReadAll(HANDLE pipe, std::string& into) {
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into.append(buffer, n);
+}
+
+}  // namespace
+
+// Ctrl+C cannot be sent to one child alone here: `onOutLine` is not used.
+TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::vector<std::pair<std::string, std::string>>& environment,
+                      const std::function<bool(const std::string&)>& /*onOutLine*/, int limitMs) {
+  TChildResult result;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0)) return result;
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  // The child inherits this process's environment with these set.
+  for (const auto& [name, value] : environment) SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+  std::wstring command = Quoted(program);
+  for (const std::string& a : arguments) command += L" " + Quoted(a);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(Wide(program).c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &process);
+  CloseHandle(outWrite);
+  CloseHandle(errWrite);
+  if (started) {
+    std::thread errReader([&] { ReadAll(errRead, result.Err); });
+    std::thread outReader([&] { ReadAll(outRead, result.Out); });
+    const bool ended = WaitForSingleObject(process.hProcess, static_cast<DWORD>(limitMs)) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.hProcess, 255);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    outReader.join();
+    errReader.join();
+    DWORD code = 0;
+    if (ended && GetExitCodeProcess(process.hProcess, &code)) result.ExitCode = static_cast<int>(code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(outRead);
+  CloseHandle(errRead);
+  return result;
+}
+
+#else
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::vector<std::pair<std::string, std::string>>& environment,
+                      const std::function<bool(const std::string&)>& onOutLine, int limitMs) {
+  TChildResult result;
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  const auto start = std::chrono::steady_clock::now();
+  bool interrupted = false, killed = false;
+  std::string pendingLine;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    if (elapsed > limitMs && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+        continue;
+      }
+      (i == 0 ? result.Out : result.Err).append(buffer, static_cast<std::size_t>(n));
+      if (i != 0 || !onOutLine) continue;
+      pendingLine.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = pendingLine.find('\n')) != std::string::npos;) {
+        const std::string line = pendingLine.substr(0, end);
+        pendingLine.erase(0, end + 1);
+        if (!interrupted && onOutLine(line)) {
+          kill(pid, SIGINT);
+          interrupted = true;
+        }
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && !killed) result.ExitCode = WEXITSTATUS(status);
+  return result;
+}
+
+#endif
