@@ -3,6 +3,10 @@
 // and checked, and afterwards every device's flash as the device holds it.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -264,6 +268,30 @@ TEST_F(ConsoleFlasherTest, FlashesTwoDevicesAtOnce) {
   }
   std::sort(serials.begin(), serials.end());
   EXPECT_EQ(serials, (std::vector<std::string>{"1001", "2002"}));
+}
+
+// A record of flashes that cannot be written (a spreadsheet holds it open
+// and lets nobody write; natively, a folder where the file should be) costs
+// one error line and nothing of the flash.
+TEST_F(ConsoleFlasherTest, ARecordThatCannotBeWrittenCostsALineNotTheFlash) {
+  fs::create_directories(stage.File("Logs"));
+#ifdef _WIN32
+  stage.Write("Logs/flashes.csv", "");
+  HANDLE holder = CreateFileA(stage.File("Logs/flashes.csv").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+#else
+  fs::create_directories(stage.File("Logs/flashes.csv"));
+#endif
+  const TChildResult r = Run({"flash", "--all", "--json"}, LoaderDevice("ftdi", "1001"));
+#ifdef _WIN32
+  CloseHandle(holder);
+#endif
+  EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_EQ(Result(1001).at("state").Text, "flashed");
+  ExpectFlashedWithImage(0);
+  EXPECT_NE(r.Err.find(U("Не удалось записать результат прошивки в файл")), std::string::npos) << r.Err;
+  EXPECT_NE(LogFileText().find("Не удалось записать результат прошивки в файл"), std::string::npos);
 }
 
 TEST_F(ConsoleFlasherTest, RefusedImageOrLockedDeviceSayWhy) {
