@@ -59,9 +59,16 @@ private:
   bool Value(TJsonValue& v) {
     if (i >= s.size()) return false;
     if (s[i] == '"') return StringValue(v);
-    if (Literal("null")) return v.Kind = TJsonValue::Null, true;
-    if (Literal("true")) return v.Kind = TJsonValue::Bool, v.Flag = true, true;
-    if (Literal("false")) return v.Kind = TJsonValue::Bool, v.Flag = false, true;
+    if (Literal("null")) {
+      v.Kind = TJsonValue::Null;
+      return true;
+    }
+    for (const bool flag : {true, false})
+      if (Literal(flag ? "true" : "false")) {
+        v.Kind = TJsonValue::Bool;
+        v.Flag = flag;
+        return true;
+      }
     if (Eat('[')) {
       v.Kind = TJsonValue::Array;
       if (Eat(']')) return true;
