@@ -75,6 +75,9 @@ bool EnableConsoleCursorControl(TStdStream stream) {
 
 void InstallInterruptHandler(std::atomic<bool>* flag) {
   interruptFlag = flag;
+  // A program started in a process group of its own, or by one that ignores
+  // Ctrl+C, inherits the ignoring; the flasher must hear it to stop cleanly.
+  SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
 }
 

@@ -44,5 +44,7 @@ public:
 
 private:
   std::atomic<int> FChanges{0};
-  void* FWindow = nullptr;  // HWND on Windows
+#ifdef _WIN32
+  void* FWindow = nullptr;  // the hidden window's HWND
+#endif
 };

@@ -37,12 +37,27 @@ void ReadAll(HANDLE pipe, std::string& into) {
   while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into.append(buffer, n);
 }
 
+// Sends Ctrl+C to the process that has a console of its own: this process
+// joins that console for the moment of the event (ignoring the event
+// itself) and leaves it again.
+bool InterruptChild(DWORD pid) {
+  FreeConsole();
+  if (!AttachConsole(pid)) return false;
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+  FreeConsole();
+  // Ignoring Ctrl+C is inherited: the next child would not see it either.
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  return sent;
+}
+
 }  // namespace
 
-// Ctrl+C cannot be sent to one child alone here: `onOutLine` is not used.
+// With `onOutLine` the child gets a console of its own, hidden, so that
+// Ctrl+C can reach it alone; its output still goes to the pipes.
 TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                       const std::vector<std::pair<std::string, std::string>>& environment,
-                      const std::function<bool(const std::string&)>& /*onOutLine*/, int limitMs) {
+                      const std::function<bool(const std::string&)>& onOutLine, int limitMs) {
   TChildResult result;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
@@ -55,18 +70,36 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
   for (const std::string& a : arguments) command += L" " + Quoted(a);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.dwFlags = STARTF_USESTDHANDLES | (onOutLine ? STARTF_USESHOWWINDOW : 0);
+  startup.wShowWindow = SW_HIDE;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(Wide(program).c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &process);
+  const BOOL started = CreateProcessW(Wide(program).c_str(), command.data(), nullptr, nullptr, TRUE,
+                                      onOutLine ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &process);
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   if (started) {
     std::thread errReader([&] { ReadAll(errRead, result.Err); });
-    std::thread outReader([&] { ReadAll(outRead, result.Out); });
+    std::thread outReader([&] {
+      if (!onOutLine) {
+        ReadAll(outRead, result.Out);
+        return;
+      }
+      char buffer[4096];
+      DWORD n = 0;
+      bool interrupted = false;
+      std::size_t seen = 0;  // bytes of result.Out already offered line by line
+      while (ReadFile(outRead, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        result.Out.append(buffer, n);
+        for (std::size_t end; (end = result.Out.find('\n', seen)) != std::string::npos; seen = end + 1)
+          if (!interrupted && onOutLine(result.Out.substr(seen, end - seen))) {
+            interrupted = true;  // once, whether or not the event could be sent
+            (void)InterruptChild(process.dwProcessId);
+          }
+      }
+    });
     const bool ended = WaitForSingleObject(process.hProcess, static_cast<DWORD>(limitMs)) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(process.hProcess, 255);
     WaitForSingleObject(process.hProcess, INFINITE);

@@ -376,9 +376,6 @@ TEST_F(ConsoleFlasherTest, SkipsTheImagesVersionAndRestartsFirmwareDevices) {
   EXPECT_EQ(Serials(summary.at("flashed")), (std::vector<long long>{1002, 4242}));
 }
 
-// Natively only: Windows has no way to send Ctrl+C to one child process
-// without a console of its own.
-#ifndef _WIN32
 TEST_F(ConsoleFlasherTest, InterruptEndsRunningFlashesAsAborted) {
   // Slow answers keep both flashes running for a while.
   const std::string slow = "latency = 4\n";
@@ -402,7 +399,5 @@ TEST_F(ConsoleFlasherTest, InterruptEndsRunningFlashesAsAborted) {
     EXPECT_EQ(state.at("open"), 0) << "device " << device;
   }
 }
-
-#endif
 
 }  // namespace
