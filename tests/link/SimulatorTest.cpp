@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "SimFixture.h"
@@ -322,17 +323,28 @@ TEST_F(SimTest, AnswerFaults) {
 }
 
 TEST_F(SimTest, TheFirmwareRestartsIntoItsBootLoaderAndComesBack) {
+  // Filled by the simulator's clock thread when the device leaves and comes back.
   struct TNotices {
+    std::mutex lock;
     std::vector<int> plugged;
+    std::vector<int> Seen() {
+      const std::lock_guard hold(lock);
+      return plugged;
+    }
   } notices;
-  VxSim_SetNotify([](void* context, int, int plugged) { static_cast<TNotices*>(context)->plugged.push_back(plugged); },
-                  &notices);
+  VxSim_SetNotify(
+      [](void* context, int, int plugged) {
+        auto* n = static_cast<TNotices*>(context);
+        const std::lock_guard hold(n->lock);
+        n->plugged.push_back(plugged);
+      },
+      &notices);
   auto d = Device(VXSIM_VXUSB, "4242");
   d.BootLoader = false;
   d.FirmwareVersion = "VXCR-1.7";
   d.Extra = "restart_delay = 800\nstart_answer = \"STARTED\\r\\n\"";
   auto e = Entry(d);
-  ASSERT_EQ(notices.plugged, std::vector<int>{1});
+  ASSERT_EQ(notices.Seen(), std::vector<int>{1});
   ASSERT_TRUE(LinkOpen(*e));
   char text[1025] = {};
 
@@ -352,13 +364,13 @@ TEST_F(SimTest, TheFirmwareRestartsIntoItsBootLoaderAndComesBack) {
   /* it leaves the bus: the open link is dead */
   SleepMs(50);
   EXPECT_FALSE(vxsim::State(device_).OnBus);
-  EXPECT_EQ(notices.plugged, (std::vector<int>{1, 0}));
+  EXPECT_EQ(notices.Seen(), (std::vector<int>{1, 0}));
   EXPECT_FALSE(LinkSend(*e, request, 14));
   LinkClose(*e);
 
   /* and comes back in its boot loader */
   SleepMs(800);
-  EXPECT_EQ(notices.plugged, (std::vector<int>{1, 0, 1}));
+  EXPECT_EQ(notices.Seen(), (std::vector<int>{1, 0, 1}));
   const VxSimDeviceState s = vxsim::State(device_);
   EXPECT_TRUE(s.OnBus);
   EXPECT_TRUE(s.BootLoader);
