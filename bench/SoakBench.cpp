@@ -251,8 +251,7 @@ private:
   void Reconnect(const std::vector<TSoakDevice*>& devices);
   void CheckLog();
   [[nodiscard]] int CountRecordRows() const;
-  [[nodiscard]] int RecordRows() const { return FRecordRows; }
-  int FRecordRows = 0;  // counted at the end, before the directory goes
+  int FRecordRows = 0;  // rows of the record of flashes, counted before the directory goes
   TSoakDevice* BySerial(int serial) {
     for (TSoakDevice& d : FDevices)
       if (d.Serial == serial) return &d;
@@ -897,7 +896,7 @@ void TSoak::Print() const {
               F.Exceptions + F.UnexpectedErrors + F.ExceptionLines, F.Exceptions, F.UnexpectedErrors,
               F.ExceptionLines);
   std::printf("GOAL flash records missing    %d (rows in Logs/flashes.csv %d, flashes ended %d)\n",
-              std::abs(RecordRows() - F.Ended), RecordRows(), F.Ended);
+              std::abs(FRecordRows - F.Ended), FRecordRows, F.Ended);
   std::printf("GOAL log lines lost           %lld (of %lld handed: missing from the window %lld, from the file "
               "%lld; lines or bytes nobody handed %lld)\n",
               F.LostFromWindow + F.LostFromFile + F.NeverHanded, F.Handed, F.LostFromWindow, F.LostFromFile,
@@ -908,7 +907,7 @@ void TSoak::Print() const {
 bool TSoak::GoalsMet() const {
   return F.FalseSuccesses == 0 && F.FailuresWithoutFault == 0 && F.FaultFreeNeverFlashed == 0 &&
          F.FlashHangs + F.RunHangs + F.RoundsNotQuiet == 0 && F.Exceptions + F.UnexpectedErrors + F.ExceptionLines == 0 &&
-         F.LostFromWindow + F.LostFromFile + F.NeverHanded == 0 && RecordRows() == F.Ended && F.Ended >= FTarget &&
+         F.LostFromWindow + F.LostFromFile + F.NeverHanded == 0 && FRecordRows == F.Ended && F.Ended >= FTarget &&
          F.Started == F.Ended;
 }
 

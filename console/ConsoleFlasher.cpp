@@ -45,6 +45,8 @@ TConsoleFlasher::TConsoleFlasher(const TConsoleOptions& options, TConsoleOutput&
     : FOptions(options), FOut(output) {}
 
 TConsoleFlasher::~TConsoleFlasher() {
+  SetHandOverTurnEnd({});
+  FLogFile.Close();
 #ifndef _WIN32
   for (const TModuleHandle library : {hFtdiLib.load(), hVxUsbLib.load()})
     if (library != nullptr)
@@ -55,6 +57,9 @@ TConsoleFlasher::~TConsoleFlasher() {
 
 int TConsoleFlasher::Run() {
   SetMainThread();
+  // The lines of one turn of hand-overs share one open of the day's file, as
+  // in the window; between turns the file is free for other programs.
+  SetHandOverTurnEnd([this] { FLogFile.Close(); });
   FAppDir = ExecutableDirectory();
   FStartTick = TickCount();
   if (!LoadLibraries()) return ceUsage;
@@ -123,7 +128,8 @@ void TConsoleFlasher::HookDeviceChanges() {
 void TConsoleFlasher::DeviceLog(TMessageKind kind, int serial, const char* text) {
   const std::string line = DeviceLinePrefix(serial) + (text != nullptr ? text : "");
   // A file that cannot be written loses the line there only.
-  (void)AppendLogFileLine(FAppDir, LocalTimeNow(), line);
+  (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
+  if (!InHandOverTurn()) FLogFile.Close();
   if (kind == mkError) FOut.Note(Utf8(line));
 }
 
@@ -416,7 +422,7 @@ void TConsoleFlasher::ShowResult(std::int32_t serial, const TTarget& target) {
       .Add("retries", target.Health.Retries)
       .Add("timeouts", target.Health.Timeouts)
       .Add("longest_answer_ms", target.Health.LongestAnswerMs)
-      .Add("mean_answer_ms", target.Health.MeanAnswerMs);
+      .Add("mean_answer_ms", target.Health.MeanAnswerMs());
   FOut.JsonLine(o);
 }
 

@@ -15,6 +15,7 @@
 #include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
 #include "records/OperationLog.h"
+#include "ui/LogFile.h"
 
 // Exit statuses of the console flasher.
 enum TConsoleExit : int {
@@ -92,6 +93,7 @@ private:
   TConsoleOutput& FOut;
   TDeviceChangeWatch FWatch;
   std::string FAppDir;
+  TLogFileWriter FLogFile;  // the day's file, open during a turn of hand-overs
   TDeviceList FDevices;
   TFirmwareVersion FImageVersion;
   std::map<std::int32_t, TTarget> FTargets;

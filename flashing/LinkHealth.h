@@ -11,7 +11,6 @@ struct TLinkHealth {
   std::int32_t Retries = 0;          // attempts after the first of an erase or a block
   std::int32_t Timeouts = 0;         // reads that ended before a whole answer had come
   std::int32_t LongestAnswerMs = 0;  // of the blocks whose answer came whole
-  std::int32_t MeanAnswerMs = 0;     // rounded to the nearest millisecond; 0 with no answer
 
   // One block's whole answer, `ms` after its request was sent.
   void AddAnswerTime(std::uint32_t ms) {
@@ -19,7 +18,10 @@ struct TLinkHealth {
     if (time > LongestAnswerMs) LongestAnswerMs = static_cast<std::int32_t>(time);
     FAnswerTimeSum += time;
     ++FAnswers;
-    MeanAnswerMs = static_cast<std::int32_t>((FAnswerTimeSum + FAnswers / 2) / FAnswers);
+  }
+  // Rounded to the nearest millisecond; 0 with no answer.
+  [[nodiscard]] std::int32_t MeanAnswerMs() const {
+    return FAnswers == 0 ? 0 : static_cast<std::int32_t>((FAnswerTimeSum + FAnswers / 2) / FAnswers);
   }
 
 private:

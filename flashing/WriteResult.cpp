@@ -32,6 +32,6 @@ TFlashRecord FlashRecordOf(const TWriteThread& thread, const std::string& progra
   r.Retries = thread.FHealth.Retries;
   r.Timeouts = thread.FHealth.Timeouts;
   r.LongestAnswerMs = thread.FHealth.LongestAnswerMs;
-  r.MeanAnswerMs = thread.FHealth.MeanAnswerMs;
+  r.MeanAnswerMs = thread.FHealth.MeanAnswerMs();
   return r;
 }

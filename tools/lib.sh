@@ -258,11 +258,16 @@ ensure_wine_prefix() {
 # Builds the updater of a cross preset and puts it into a directory of its own
 # next to the simulated driver libraries; VXSIM_SCENARIO names the devices
 # they present (tools/demo-scenario.txt unless set).
+# stage_updater PRESET DIR [PROGRAM]: builds the program (vxfwloader by
+# default, or vxflash) and puts it next to the simulated driver libraries in
+# DIR, with the demo devices unless VXSIM_SCENARIO names others.
 stage_updater() {
-  local preset=$1 dir=$2 build=build/$1
+  local preset=$1 dir=$2 program=${3:-vxfwloader} build=build/$1
   cmake --preset "$preset" -Wno-dev >/dev/null
-  cmake --build --preset "$preset" --target vxfwloader vxsim_all >/dev/null
+  cmake --build --preset "$preset" --target "$program" vxsim_all >/dev/null
   mkdir -p "$dir"
-  cp "$build/app/vxfwloader.exe" "$build/bin/ftd2xx.dll" "$build/bin/VXUSB.dll" "$build/bin/vxsim.dll" "$dir/"
+  local exe=$build/app/$program.exe
+  [ -f "$exe" ] || exe=$build/bin/$program.exe
+  cp "$exe" "$build/bin/ftd2xx.dll" "$build/bin/VXUSB.dll" "$build/bin/vxsim.dll" "$dir/"
   export VXSIM_SCENARIO=${VXSIM_SCENARIO:-$root/tools/demo-scenario.txt}
 }

@@ -10,13 +10,8 @@ set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$root"
 ensure_packages "${build_packages[@]}" "${windows_packages[@]}" >&2
-cmake --preset mingw-x64 -Wno-dev >/dev/null
-cmake --build --preset mingw-x64 --target vxflash vxsim_all >/dev/null
 dir=build/vxflash
-mkdir -p "$dir"
-cp build/mingw-x64/bin/vxflash.exe build/mingw-x64/bin/ftd2xx.dll build/mingw-x64/bin/VXUSB.dll \
-  build/mingw-x64/bin/vxsim.dll "$dir/"
-export VXSIM_SCENARIO=${VXSIM_SCENARIO:-$root/tools/demo-scenario.txt}
+stage_updater mingw-x64 "$dir" vxflash
 ensure_wine_prefix >&2
 [ $# -gt 0 ] || set -- flash --all --expect 3 --timeout 60 --json
 if [ -n "${DISPLAY:-}" ]; then
