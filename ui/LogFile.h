@@ -22,9 +22,10 @@
 bool AppendLogFileLine(const std::string& appDir, const TLocalTime& now, const std::string& line);
 
 // Appends lines to the day's file like AppendLogFileLine, but keeps the file
-// open from one line to the next until Close: the window closes it at the end
-// of every burst of lines, so between bursts the file is as free for other
-// programs as with one open per line. Each line goes to the file of its own
+// open from one line to the next until Close: the window closes it a second
+// after it opened it, the console flasher at the end of every turn of
+// hand-overs, so between those the file is as free for other programs as
+// with one open per line. Each line goes to the file of its own
 // date; a file another program deleted meanwhile is made afresh for the line.
 class TLogFileWriter {
 public:

@@ -51,11 +51,13 @@ TMainForm::TMainForm(void* /*owner*/) : TForm(kMainFormClassName, "MainForm") {
   OnDestroy = [this](void* s) { FormDestroy(s); };
   DevTimer.OnTimer = [this](void* s) { DevTimerTimer(s); };
   RescanTimer.OnTimer = [this](void* s) { RescanTimerTimer(s); };
+  LogFileTimer.OnTimer = [this](void* s) { LogFileTimerTimer(s); };
   btnFwOpen.OnClick = [this](void* s) { btnFwOpenClick(s); };
   btnFwLoad.OnClick = [this](void* s) { btnFwLoadClick(s); };
   DevTimer.SetInterval(100);
   DevTimer.SetEnabled(true);
   RescanTimer.SetInterval(3000);
+  LogFileTimer.SetInterval(kLogFileHoldMs);
 
   // 2. Fields (FDevices starts empty; DeviceListLock lives as long as the
   // process). Entries delete their panels through the window.
@@ -280,9 +282,9 @@ void TMainForm::DeviceLog(TMessageKind kind, int serial, const char* text) {
 
 void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
   // Lines handed over by the workers in one turn of the window thread reach
-  // the text box in one update and the file through one open, both before
-  // any of those workers goes on (EndLogBurst); a line logged outside such a
-  // turn is shown and written at once.
+  // the text box in one update, before any of those workers goes on
+  // (EndLogBurst); a line logged outside such a turn is shown at once. Every
+  // line is in the day's file before its call returns.
   const bool burst = InHandOverTurn() && logTurnOwner == this;
   if (burst) reLog.BeginBatch();
   // The line is coloured as it is added (the same characters the line
@@ -298,11 +300,24 @@ void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
 void TMainForm::WriteLogToFile(const std::string& line) {
   if (!cbWritelogToFile.Checked()) return;
   // A file that cannot be written loses this line there; reLog has it.
+  // One open serves the lines of up to a second (LogFileTimerTimer): under
+  // Wine an open and close of the file costs a quarter of a millisecond, as
+  // much as all the rest a line costs the window, and a batch of flashes
+  // logs a thousand lines a second.
+  const bool wasOpen = FLogFile.IsOpen();
   (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
+  if (!wasOpen && FLogFile.IsOpen()) LogFileTimer.SetEnabled(true);
 }
 
 void TMainForm::EndLogBurst() {
   reLog.EndBatch();
+}
+
+void TMainForm::LogFileTimerTimer(void* /*sender*/) {
+  // The file is held at most this long at a stretch: then it is as free for
+  // other programs as between two lines, and a file deleted or moved
+  // meanwhile is looked up afresh by the next line.
+  LogFileTimer.SetEnabled(false);
   FLogFile.Close();
 }
 

@@ -17,6 +17,9 @@ inline constexpr std::uint32_t WM_RESTORE_INSTANCE = 1025;  // WM_USER + 1, post
 inline constexpr std::uint32_t WM_DEVICECHANGE_MSG = 537;
 inline constexpr std::uintptr_t DBT_DEVNODES_CHANGED_CODE = 7;
 
+// How long the day's log file stays open for the lines that follow the one
+// that opened it.
+inline constexpr std::uint32_t kLogFileHoldMs = 1000;
 inline constexpr const char* kMainFormClassName = "TMainForm";
 inline constexpr const char* kMainFormCaption = "Обновление прошивки Вельмар";
 inline constexpr const char* kMessageCaption = "Velmar Firmware Loader";
@@ -56,6 +59,7 @@ public:
   TRichEdit reLog{&Panel1, "reLog"};
   TTimer DevTimer{this, "DevTimer"};
   TTimer RescanTimer{this, "RescanTimer"};
+  TTimer LogFileTimer{this, "LogFileTimer"};  // closes the day's file kept open for a while
   TOpenDialog OpenDialog1;
 
   // Fields.
@@ -70,6 +74,7 @@ public:
   void FormDestroy(void* sender);
   void DevTimerTimer(void* sender);
   void RescanTimerTimer(void* sender);
+  void LogFileTimerTimer(void* sender);
   void btnFwLoadClick(void* sender);
   void btnFwOpenClick(void* sender);
 
@@ -134,7 +139,7 @@ private:
   // Set as FormDestroy begins: device changes, the timers and the panels'
   // buttons start nothing.
   bool FDestroying = false;
-  TLogFileWriter FLogFile;  // open only during a burst of lines
+  TLogFileWriter FLogFile;  // open from a line for up to kLogFileHoldMs
 };
 
 extern TMainForm* MainForm;

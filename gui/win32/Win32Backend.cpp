@@ -7,6 +7,8 @@
 #include <richedit.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <tuple>
@@ -23,11 +25,16 @@ constexpr wchar_t kSplitterClass[] = L"TVxSplitter";
 constexpr wchar_t kPeerProperty[] = L"TVxPeer";
 constexpr UINT_PTR kRepaintTimer = 0x5652;
 constexpr int kLinesPerReplacement = 48;
+// Posted by a text box to itself: the next part of its pending lines.
+constexpr UINT WM_VX_REPAINT_MORE = WM_APP + 0x52;
 // ms: a busy log shows its new lines about ten times a second; the repaint
 // and the lines gathered since the last one cost the window thread about
 // 20 ms under Wine with sixteen flashes running, and a hand-over that comes
 // meanwhile waits for them.
 constexpr UINT kRepaintDelay = 100;
+constexpr UINT_PTR kProgressTimer = 0x5653;
+// ms: how long a shown progress bar may lag behind its position.
+constexpr UINT kProgressDelay = 100;
 constexpr int kComboDropHeight = 200;
 
 HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
@@ -172,6 +179,21 @@ public:
     return true;
   }
 
+  // The control paints itself at once whenever its position changes, which
+  // under Wine costs the window thread a third of a millisecond per step; a
+  // batch of flashes moves its bars a few hundred times a second. A shown
+  // bar therefore takes its new position a little later (kProgressDelay),
+  // the steps in between in one; whatever asks the control anything first
+  // gets the position (SubclassMessage), so no reader can tell.
+  void ApplyProgress() {
+    if (FProgressTimer || (IsWindowVisible(FHwnd) && SetTimer(FHwnd, kProgressTimer, kProgressDelay, nullptr) != 0)) {
+      FProgressTimer = true;
+      return;
+    }
+    ApplyProgressNow();
+  }
+  [[nodiscard]] bool ProgressPending() const { return FProgressTimer; }
+
   // ---- rich text box ----
 
   void AppendLine(const std::string& line, TColor color) override {
@@ -203,10 +225,11 @@ public:
   }
   [[nodiscard]] bool AppendsPending() const { return !FFlushing && (!FPending.empty() || FPendingScroll != 0); }
 
-  // Adds the pending text at the end, one replacement per run of one colour,
-  // and follows the end when the caret was there, else keeps the selection;
-  // then the pending scrolls in one.
-  void FlushAppends() {
+  // Adds the pending text at the end (at most `maxLines` lines of it; the
+  // rest stays pending), one replacement per run of one colour, and follows
+  // the end when the caret was there, else keeps the selection; then, when
+  // nothing is left pending, the pending scrolls in one.
+  void FlushAppends(std::size_t maxLines = SIZE_MAX) {
     if (FPending.empty() && FPendingScroll == 0) return;
     FFlushing = true;
     if (!FPending.empty()) {
@@ -217,16 +240,18 @@ public:
       CHARRANGE end{};
       SendMessageW(FHwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&end));
       const bool followEnd = old.cpMin == old.cpMax && old.cpMin >= end.cpMin;
-      for (const TPendingText& run : FPending) {
+      std::size_t runsDone = 0;
+      for (TPendingText& run : FPending) {
         CHARFORMAT2W cf{};
         cf.cbSize = sizeof cf;
         cf.dwMask = CFM_COLOR;
         cf.crTextColor = ColorRef(run.Color);
         // Wine's text box takes time growing with the square of the lines
         // in one replacement: a few dozen at a time cost the least per line.
-        for (std::size_t from = 0; from < run.Text.size();) {
+        std::size_t from = 0;
+        while (from < run.Text.size() && maxLines > 0) {
           std::size_t to = from;
-          for (int lines = 0; lines < kLinesPerReplacement && to < run.Text.size(); ++lines) {
+          for (int lines = 0; lines < kLinesPerReplacement && maxLines > 0 && to < run.Text.size(); ++lines, --maxLines) {
             const std::size_t cut = run.Text.find(L'\r', to);
             to = cut == std::wstring::npos ? run.Text.size() : cut + 1;
           }
@@ -235,13 +260,20 @@ public:
           SendMessageW(FHwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(chunk.c_str()));
           from = to;
         }
+        if (from < run.Text.size()) {
+          run.Text.erase(0, from);
+          break;
+        }
+        ++runsDone;
       }
-      FPending.clear();
+      FPending.erase(FPending.begin(), FPending.begin() + static_cast<std::ptrdiff_t>(runsDone));
       if (followEnd) SendMessageW(FHwnd, EM_SETSEL, static_cast<WPARAM>(-1), -1);
       else SendMessageW(FHwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&old));
     }
-    if (FPendingScroll != 0) SendMessageW(FHwnd, EM_LINESCROLL, 0, FPendingScroll);
-    FPendingScroll = 0;
+    if (FPending.empty() && FPendingScroll != 0) {
+      SendMessageW(FHwnd, EM_LINESCROLL, 0, FPendingScroll);
+      FPendingScroll = 0;
+    }
     FFlushing = false;
   }
 
@@ -303,9 +335,15 @@ public:
     FRedrawSuspended = SetTimer(FHwnd, kRepaintTimer, delay, nullptr) != 0;
     if (!FRedrawSuspended) SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
   }
+  // The pending lines go in a replacement at a time, one per message, so
+  // that the hand-overs of the workers waiting meanwhile (posted messages
+  // too) are served between them instead of after all of them; then one
+  // repaint.
   void ResumeRedraw() {
     KillTimer(FHwnd, kRepaintTimer);
     if (!FRedrawSuspended) return;
+    FlushAppends(kLinesPerReplacement);
+    if (!FPending.empty() && PostMessageW(FHwnd, WM_VX_REPAINT_MORE, 0, 0)) return;
     FlushAppends();
     const DWORD start = GetTickCount();
     FRedrawSuspended = false;
@@ -448,7 +486,10 @@ private:
         exStyle |= WS_EX_CLIENTEDGE;
         subclass = true;
         break;
-      case ckProgressBar: cls = PROGRESS_CLASSW; break;
+      case ckProgressBar:
+        cls = PROGRESS_CLASSW;
+        subclass = true;
+        break;
     }
     static int nextId = 1000;
     HWND parent = c.Parent() != nullptr ? static_cast<HWND>(c.Parent()->Handle()) : nullptr;
@@ -568,11 +609,21 @@ private:
     }
   }
 
-  void ApplyProgress() {
+ public:
+  void ApplyProgressNow() {
+    if (FProgressTimer) KillTimer(FHwnd, kProgressTimer);
+    FProgressTimer = false;
     auto& bar = static_cast<TProgressBar&>(FControl);
-    SendMessageW(FHwnd, PBM_SETRANGE32, static_cast<WPARAM>(bar.Min()), bar.Max());
+    if (!FRangeApplied || bar.Min() != FAppliedMin || bar.Max() != FAppliedMax) {
+      SendMessageW(FHwnd, PBM_SETRANGE32, static_cast<WPARAM>(bar.Min()), bar.Max());
+      FRangeApplied = true;
+      FAppliedMin = bar.Min();
+      FAppliedMax = bar.Max();
+    }
     SendMessageW(FHwnd, PBM_SETPOS, static_cast<WPARAM>(bar.Position()), 0);
   }
+ private:
+
 
   void ApplyScroll() {
     auto& box = static_cast<TScrollBox&>(FControl);
@@ -625,6 +676,12 @@ private:
   int FPendingScroll = 0;
   bool FBatching = false;
   bool FFlushing = false;  // the messages FlushAppends sends must not flush again
+  // Progress bar: a position waits for kProgressTimer; the range the control
+  // was last given.
+  bool FProgressTimer = false;
+  bool FRangeApplied = false;
+  int FAppliedMin = 0;
+  int FAppliedMax = 0;
 };
 
 // Messages every container handles the same way: commands and colours of
@@ -810,10 +867,16 @@ LRESULT SubclassMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   TWin32Peer* peer = PeerOf(hwnd);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wParam, lParam);
   const WNDPROC old = peer->OldProc();
-  if (msg == WM_TIMER && wParam == kRepaintTimer) {
+  if ((msg == WM_TIMER && wParam == kRepaintTimer) || msg == WM_VX_REPAINT_MORE) {
     peer->ResumeRedraw();
     return 0;
   }
+  if (msg == WM_TIMER && wParam == kProgressTimer) {
+    peer->ApplyProgressNow();
+    return 0;
+  }
+  if (peer->ProgressPending() && msg != WM_PAINT && msg != WM_NCPAINT && msg != WM_ERASEBKGND && msg != WM_TIMER)
+    peer->ApplyProgressNow();
   // Text waiting for the next repaint goes in before the control answers
   // anything or takes any input; painting and the redraw switch leave it.
   if (peer->AppendsPending() && msg != WM_PAINT && msg != WM_NCPAINT && msg != WM_ERASEBKGND && msg != WM_SETREDRAW &&

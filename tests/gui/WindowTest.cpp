@@ -505,6 +505,20 @@ TEST_F(WindowTest, DevicePanelsAreChildWindowsOfTheDeviceArea) {
   p.ProgressBar->SetPosition(40);
   EXPECT_EQ(SendMessageW(Hwnd(*p.ProgressBar), PBM_GETPOS, 0, 0), 40);
   EXPECT_EQ(SendMessageW(Hwnd(*p.ProgressBar), PBM_GETRANGE, FALSE, 0), 100);
+  /* steps in a row reach a shown bar together, a little later; a question
+     from another thread (as another program would ask) gets the last one
+     first */
+  for (int position = 41; position <= 60; ++position) p.ProgressBar->SetPosition(position);
+  std::atomic<LRESULT> asked{-1};
+  const HWND bar = Hwnd(*p.ProgressBar);
+  std::thread reader([&] { asked = SendMessageW(bar, PBM_GETPOS, 0, 0); });
+  const std::uint32_t askedAt = TickCount();
+  while (TickCount() - askedAt < 2000 && asked < 0) Pump(5);
+  reader.join();
+  EXPECT_EQ(asked.load(), 60);
+  p.ProgressBar->SetPosition(70);
+  Pump(250);
+  EXPECT_EQ(SendMessageW(Hwnd(*p.ProgressBar), PBM_GETPOS, 0, 0), 70);
 
   /* the message label paints in the colour of the message's kind */
   const HWND message = Hwnd(*p.lblMessage);
@@ -711,7 +725,10 @@ TEST_F(WindowTest, LogColoursTheSelectionAndTheDailyFile) {
   CloseHandle(reader);
   EXPECT_NE(ReadAll(path).find("while read\r\n"), std::string::npos);
 
-  /* one that denies writing: the file gets nothing, reLog every line */
+  /* one that denies writing (taken once the window has let the file go, at
+     most a second after it opened it): the file gets nothing, reLog every
+     line */
+  Pump(kLogFileHoldMs + 300);
   HANDLE locker = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(locker, INVALID_HANDLE_VALUE);
   const std::size_t lines = f.reLog.LineCount();
@@ -796,11 +813,14 @@ TEST_F(WindowTest, LinesOfOneTurnReachTheControlInOrderAndColourAndLeaveTheFileF
   LogInOneTurn({{mkInfo, 55, "после"}, {mkError, 66, "в конце"}});
   EXPECT_EQ(selection(), std::make_pair(length(), length()));
 
-  /* after the turn the file is closed: a program may open it denying writers */
+  /* every line is in the file at once; a second after the window opened
+     the file it lets it go: a program may then open it denying writers */
   const TLocalTime today = LocalTimeNow();
   char name[32];
   std::snprintf(name, sizeof name, "Logs\\%04d%02d%02d.log", today.Year, today.Month, today.Day);
   const std::string path = appDir.Dir() + name;
+  EXPECT_NE(ReadAll(path).find("]\t" + f.reLog.Line(f.reLog.LineCount() - 1) + "\r\n"), std::string::npos);
+  Pump(kLogFileHoldMs + 300);
   HANDLE locker = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(locker, INVALID_HANDLE_VALUE);
   if (locker != INVALID_HANDLE_VALUE) CloseHandle(locker);
