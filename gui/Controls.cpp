@@ -135,6 +135,7 @@ const TFont& TControl::Font() const {
 }
 
 void TControl::SetFont(const TFont& font) {
+  if (!FParentFont && font == FFont) return;  // a new font repaints the control
   FFont = font;
   FParentFont = false;
   FontChanged();

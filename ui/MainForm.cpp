@@ -283,10 +283,12 @@ void TMainForm::DeviceLog(TMessageKind kind, int serial, const char* text) {
 void TMainForm::AddLogLine(TMessageKind kind, const std::string& line) {
   // Lines handed over by the workers in one turn of the window thread reach
   // the text box in one update, before any of those workers goes on
-  // (EndLogBurst); a line logged outside such a turn is shown at once. Every
-  // line is in the day's file before its call returns.
+  // (EndLogBurst); a line logged outside such a turn is an update of its own.
+  // Either waits for the text box's next repaint when one is due, as the
+  // backend decides; every reader of the control sees it at once. Every line
+  // is in the day's file before its call returns.
   const bool burst = InHandOverTurn() && logTurnOwner == this;
-  if (burst) reLog.BeginBatch();
+  reLog.BeginBatch();
   // The line is coloured as it is added (the same characters the line
   // occupies), keeping the user's own selection.
   const TColor color = kind == mkError ? clRed : kind == mkSuccess ? clGreen : clBlack;

@@ -7,6 +7,7 @@
 #include <richedit.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -27,11 +28,15 @@ constexpr UINT_PTR kRepaintTimer = 0x5652;
 constexpr int kLinesPerReplacement = 48;
 // Posted by a text box to itself: the next part of its pending lines.
 constexpr UINT WM_VX_REPAINT_MORE = WM_APP + 0x52;
-// ms: a busy log shows its new lines about ten times a second; the repaint
-// and the lines gathered since the last one cost the window thread about
-// 20 ms under Wine with sixteen flashes running, and a hand-over that comes
-// meanwhile waits for them.
+// ms: a busy log shows its new lines at most about ten times a second; the
+// repaint and the lines gathered since the last one cost the window thread
+// about 20 ms under Wine with sixteen flashes running, and a hand-over that
+// comes meanwhile waits for them. So the pause before a repaint is also at
+// least kRepaintShare times what the last one cost in all (a ninth of the
+// window's time at most), and never more than kRepaintDelayMax.
 constexpr UINT kRepaintDelay = 100;
+constexpr UINT kRepaintShare = 8;
+constexpr UINT kRepaintDelayMax = 400;
 constexpr UINT_PTR kProgressTimer = 0x5653;
 // ms: how long a shown progress bar may lag behind its position.
 constexpr UINT kProgressDelay = 100;
@@ -326,12 +331,11 @@ public:
 
   // Repainting the text box costs far more than adding a line, and more as
   // the text grows: lines added in a row are shown by one repaint a while
-  // after the first of them, and the pause is at least four times what the
-  // last repaint took, so repaints never take more than a fifth of the time.
+  // after the first of them (kRepaintDelay).
   void SuspendRedraw() {
     if (FRedrawSuspended || !IsWindowVisible(FHwnd)) return;
     SendMessageW(FHwnd, WM_SETREDRAW, FALSE, 0);
-    const UINT delay = std::max<UINT>(kRepaintDelay, 4 * FRepaintCost);
+    const UINT delay = std::clamp<UINT>(kRepaintShare * FRepaintCost, kRepaintDelay, kRepaintDelayMax);
     FRedrawSuspended = SetTimer(FHwnd, kRepaintTimer, delay, nullptr) != 0;
     if (!FRedrawSuspended) SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
   }
@@ -342,15 +346,20 @@ public:
   void ResumeRedraw() {
     KillTimer(FHwnd, kRepaintTimer);
     if (!FRedrawSuspended) return;
+    const auto start = std::chrono::steady_clock::now();
     FlushAppends(kLinesPerReplacement);
-    if (!FPending.empty() && PostMessageW(FHwnd, WM_VX_REPAINT_MORE, 0, 0)) return;
+    if (!FPending.empty() && PostMessageW(FHwnd, WM_VX_REPAINT_MORE, 0, 0)) {
+      FRepaintWork += std::chrono::steady_clock::now() - start;
+      return;
+    }
     FlushAppends();
-    const DWORD start = GetTickCount();
     FRedrawSuspended = false;
     SendMessageW(FHwnd, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(FHwnd, nullptr, TRUE);
     UpdateWindow(FHwnd);
-    FRepaintCost = GetTickCount() - start;
+    FRepaintWork += std::chrono::steady_clock::now() - start;
+    FRepaintCost = static_cast<UINT>(std::chrono::duration_cast<std::chrono::milliseconds>(FRepaintWork).count());
+    FRepaintWork = {};
   }
 
   // ---- notifications from the control ----
@@ -666,7 +675,8 @@ private:
   HWND FTooltip = nullptr;
   std::wstring FHintText;
   bool FRedrawSuspended = false;
-  UINT FRepaintCost = 0;
+  UINT FRepaintCost = 0;                          // ms, the last repaint with its lines
+  std::chrono::steady_clock::duration FRepaintWork{};  // of the repaint under way
   // Rich text box: text not yet in the control, in runs of one colour.
   struct TPendingText {
     std::wstring Text;
