@@ -94,8 +94,6 @@ public:
 
   // The longest time between two turns since the last reset, in ms.
   [[nodiscard]] double LongestGap() const { return FLongest; }
-  // Takes an earlier longest gap back in, after a reset in between.
-  void KeepLongestGap(double gap) { FLongest = std::max(FLongest, gap); }
   void ResetGap() {
     FLongest = 0;
     FLast = TClock::now();
