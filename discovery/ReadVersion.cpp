@@ -1,5 +1,6 @@
 #include "discovery/ReadVersion.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstring>
@@ -23,6 +24,15 @@ constexpr std::uint32_t kFtdiListPauseMs = 100;
 constexpr char kVelmarDescription[] = "Velmar";
 // The maker's list call is first asked with this count and no buffer.
 constexpr std::uint32_t kVxUsbFirstCount = 5;
+// The maker's library lists no snapshot: a device plugged in between the
+// count and the fill would take the place of the last one, a device still
+// connected that would then count as gone. The buffer holds one record more
+// than counted; a buffer the library fills up is taken again, larger.
+constexpr std::uint32_t kVxUsbSpareRecords = 1;
+constexpr int kVxUsbListAttempts = 3;
+// Far beyond what USB can hold; it keeps a count gone wrong from asking for
+// gigabytes or overflowing.
+constexpr std::uint32_t kVxUsbMaxRecords = 1024;
 constexpr std::size_t kVxUsbCodeOffset = 2;
 constexpr std::size_t kVxUsbSerialOffset = 4;
 
@@ -122,13 +132,23 @@ void TReadVersion::ListVxUsbDevices() {
     return;
   }
   if (count == 0) return;
-  std::vector<std::array<char, kVxUsbListRecordSize>> records(count);
-  std::uint32_t filled = count;
-  if (VxUsbApi.GetListDevices(kVxUsbListSelector, records.data(), &filled) != 0) {
-    PostLog(mkError, 0, kDriverError);
-    return;
+  std::vector<std::array<char, kVxUsbListRecordSize>> records;
+  std::uint32_t filled = 0;
+  for (int attempt = 1; attempt <= kVxUsbListAttempts; ++attempt) {
+    const std::uint32_t capacity = std::min(count, kVxUsbMaxRecords) + kVxUsbSpareRecords;
+    records.assign(capacity, std::array<char, kVxUsbListRecordSize>{});
+    filled = capacity;
+    if (VxUsbApi.GetListDevices(kVxUsbListSelector, records.data(), &filled) != 0) {
+      PostLog(mkError, 0, kDriverError);
+      return;
+    }
+    // Never trust a count beyond the records given to the library.
+    filled = std::min(filled, capacity);
+    if (filled < capacity) break;
+    // Full: more may have come meanwhile. The last try's records are kept.
+    count = filled * 2;
   }
-  if (filled < count) records.resize(filled);
+  records.resize(filled);
   for (const auto& record : records) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.data());
     const auto code = static_cast<std::uint16_t>(bytes[kVxUsbCodeOffset] | bytes[kVxUsbCodeOffset + 1] << 8);

@@ -2,6 +2,9 @@
 // simulated driver libraries.
 #include "DiscoveryHarness.h"
 
+#include <algorithm>
+#include <string>
+
 namespace {
 
 using vxsim::Calls;
@@ -46,7 +49,7 @@ TEST_F(DiscoveryTest, ListsBothLibrariesVelmarNodesFirstWithTheMakersRecords) {
   EXPECT_EQ(lists[0].Info.Args[2], 2u);
   EXPECT_EQ(lists[0].Info.Args[3], 0u);
   EXPECT_EQ(lists[1].Info.Args[0], 0xFFFFu);
-  EXPECT_EQ(lists[1].Info.Args[1], 2u);
+  EXPECT_EQ(lists[1].Info.Args[1], 3u) << "one record to spare";
   EXPECT_EQ(lists[1].Info.Args[2], 2u);
   EXPECT_EQ(lists[1].Info.Args[3], 1u);
   EXPECT_EQ(lists[1].Data.size(), 50u);
@@ -138,6 +141,72 @@ TEST_F(DiscoveryTest, AFailingListCallIsADriverErrorAndItsLibrarysKnownDevicesHa
     EXPECT_EQ(owner_.known[1]->Vanished.load(), !c.ftdiFailed) << c.scenario;
     EXPECT_EQ(Calls("FT_GetDeviceInfoList").size(), c.ftdiSecondCalls) << c.scenario;
     EXPECT_EQ(Calls("RQ_GetListDevices").size(), c.vxusbCalls) << c.scenario;
+  }
+}
+
+// The maker's list call, with devices plugged in just before each call that
+// fills records: the moment between the count and the fill.
+std::vector<std::vector<int>> plugBeforeFill;
+decltype(TVxUsbApi::GetListDevices) realGetListDevices = nullptr;
+
+std::int32_t VX_WINAPI GetListDevicesPluggingFirst(std::uint16_t selector, void* records, std::uint32_t* count) {
+  if (records != nullptr && !plugBeforeFill.empty()) {
+    for (const int device : plugBeforeFill.front()) EXPECT_EQ(VxSim_Plug(device), 0);
+    plugBeforeFill.erase(plugBeforeFill.begin());
+  }
+  return realGetListDevices(selector, records, count);
+}
+
+TEST_F(DiscoveryTest, DevicesPluggedInBetweenTheMakersCountAndFillPushNoConnectedDeviceOut) {
+  struct THook {
+    THook() {
+      realGetListDevices = VxUsbApi.GetListDevices;
+      VxUsbApi.GetListDevices = GetListDevicesPluggingFirst;
+    }
+    ~THook() { VxUsbApi.GetListDevices = realGetListDevices; }
+  } hook;
+  const struct {
+    const char* name;
+    int unplugged;                        // devices listed before the connected two
+    std::vector<std::vector<int>> plugs;  // by unplugged index, per fill call
+    std::vector<std::uint32_t> buffers;   // the records offered per list call
+  } cases[] = {
+      {"none comes", 0, {}, {5, 3}},
+      {"one comes", 1, {{0}}, {5, 3, 7}},
+      {"three come at once", 3, {{0, 1, 2}}, {5, 3, 7}},
+      // The third fill is full again: its records are the listing.
+      {"they keep coming", 13, {{0}, {1, 2, 3, 4}, {5, 6, 7, 8, 9, 10, 11, 12}}, {5, 3, 7, 15}},
+  };
+  for (const auto& c : cases) {
+    Fresh();
+    std::vector<int> late;
+    for (int i = 0; i < c.unplugged; ++i) {
+      late.push_back(Add(VxUsb(std::to_string(10 + i).c_str())));
+      ASSERT_EQ(VxSim_Unplug(late.back()), 0);
+    }
+    Add(VxUsb("80"));
+    Add(VxUsb("90"));
+    Known("80", lbVxUsb);
+    Known("90", lbVxUsb);
+    plugBeforeFill.clear();
+    for (const auto& batch : c.plugs) {
+      plugBeforeFill.emplace_back();
+      for (const int i : batch) plugBeforeFill.back().push_back(late[static_cast<std::size_t>(i)]);
+    }
+    TRunResult& run = RunDiscovery();
+    EXPECT_TRUE(Lines().empty()) << c.name;
+    EXPECT_FALSE(owner_.known[0]->Vanished) << c.name;
+    EXPECT_FALSE(owner_.known[1]->Vanished) << c.name;
+    std::vector<std::int32_t> expected;
+    for (const auto& batch : c.plugs)
+      for (const int i : batch) expected.push_back(10 + i);
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::int32_t> taken = Serials(run.taken);
+    std::sort(taken.begin(), taken.end());
+    EXPECT_EQ(taken, expected) << c.name;
+    std::vector<std::uint32_t> buffers;
+    for (const auto& call : Calls("RQ_GetListDevices")) buffers.push_back(call.Info.Args[1]);
+    EXPECT_EQ(buffers, c.buffers) << c.name;
   }
 }
 
