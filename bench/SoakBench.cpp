@@ -44,7 +44,7 @@
 #include "platform/Ticks.h"
 #include "records/TextFormat.h"
 #include "sim/SimControl.h"
-#include "ui/LogFile.h"
+#include "session/LogFile.h"
 #include "ui/MainForm.h"
 
 namespace {
@@ -203,8 +203,8 @@ public:
   explicit TSoakWindow(TSoak& soak) : FSoak(soak) {}
   void DeviceLog(TMessageKind kind, int serial, const char* text) override;
   bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
-  void WriteThreadTerminate(TThread* sender) override;
-  void ReadVersionTerminate(TThread* sender) override;
+  void FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) override;
+  void DiscoveryEnded(bool succeeded) override;
 
 private:
   TSoak& FSoak;
@@ -225,8 +225,8 @@ public:
     if (text != nullptr && std::strncmp(text, "Исключение", std::strlen("Исключение")) == 0) ++F.ExceptionLines;
   }
   void FlashStarted(const TFirmwareBlockList& blocks);
-  void FlashEnded(TWriteThread& thread);
-  void RunEnded(TReadVersion& run);
+  void FlashEnded(const TDevEntry& entry, const TFlashOutcome& outcome);
+  void RunEnded(bool succeeded);
 
 private:
   struct TRunning {
@@ -280,7 +280,7 @@ private:
   };
   std::vector<TListFailure> FListFailures;
   TClock::time_point FRoundStart{}, FLastActivity{}, FLastTurn{};
-  std::map<const TWriteThread*, TRunning> FRunning;
+  std::map<const TThread*, TRunning> FRunning;
   bool FRunTracked = false;
   TClock::time_point FRunStart{};
 
@@ -303,14 +303,14 @@ bool TSoakWindow::LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& ver
   return TMainForm::LoadFirmware(blocks, version);
 }
 
-void TSoakWindow::WriteThreadTerminate(TThread* sender) {
-  FSoak.FlashEnded(*static_cast<TWriteThread*>(sender));
-  TMainForm::WriteThreadTerminate(sender);
+void TSoakWindow::FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) {
+  FSoak.FlashEnded(entry, outcome);
+  TMainForm::FlashEnded(entry, outcome);
 }
 
-void TSoakWindow::ReadVersionTerminate(TThread* sender) {
-  FSoak.RunEnded(*static_cast<TReadVersion*>(sender));
-  TMainForm::ReadVersionTerminate(sender);
+void TSoakWindow::DiscoveryEnded(bool succeeded) {
+  FSoak.RunEnded(succeeded);
+  TMainForm::DiscoveryEnded(succeeded);
 }
 
 void TSoak::Note(const char* format, ...) {
@@ -325,7 +325,7 @@ void TSoak::Note(const char* format, ...) {
 
 void TSoak::FlashStarted(const TFirmwareBlockList& blocks) {
   for (const std::unique_ptr<TDevEntry>& e : FWindow->FDevices) {
-    TWriteThread* thread = e->WriteThread.load();
+    auto* thread = static_cast<TWriteThread*>(e->WriteThread.load());
     if (thread == nullptr || &thread->FBlocks != &blocks) continue;
     const TSoakDevice* d = BySerial(e->Serial);
     ++F.Started;
@@ -336,11 +336,11 @@ void TSoak::FlashStarted(const TFirmwareBlockList& blocks) {
   // The window's own load (the file button), not a flash.
 }
 
-void TSoak::FlashEnded(TWriteThread& thread) {
+void TSoak::FlashEnded(const TDevEntry& entry, const TFlashOutcome& outcome) {
   FLastActivity = TClock::now();
   ++F.Ended;
-  const int serial = thread.FDevice->Serial;
-  const auto running = FRunning.find(&thread);
+  const int serial = entry.Serial;
+  const auto running = FRunning.find(entry.WriteThread.load());
   if (running != FRunning.end()) {
     const auto took = static_cast<std::uint32_t>(MsBetween(running->second.Start, TClock::now()));
     F.LongestFlashMs = std::max(F.LongestFlashMs, took);
@@ -368,7 +368,7 @@ void TSoak::FlashEnded(TWriteThread& thread) {
   }
   if (d->FirmwareMode) faults += faults.empty() ? "restarted from its firmware" : "; restarted from its firmware";
 
-  if (thread.FResult == wrSuccess) {
+  if (outcome.Result == wrSuccess) {
     ++F.Succeeded;
     ++d->Successes;
     if (!d->Protected.empty()) ++F.SucceededProtected;
@@ -383,24 +383,24 @@ void TSoak::FlashEnded(TWriteThread& thread) {
            faults.empty() ? "none" : faults.c_str());
     }
   } else {
-    ++F.FailedByResult[thread.FResult];
-    if (thread.FResult == wrUnexpectedError) ++F.UnexpectedErrors;
+    ++F.FailedByResult[outcome.Result];
+    if (outcome.Result == wrUnexpectedError) ++F.UnexpectedErrors;
     if (state.FinishCode == kWriteDone) ++F.FailureToldDone;
     if (d->FaultFree()) {
       ++F.FailuresWithoutFault;
       Note("*** FAILURE WITHOUT A FAULT: device %d (processor %08X, %s%s) ended with %d, last answer %d\n", serial,
            d->Target->Processor, d->Target->Loader, d->FirmwareMode ? ", restarted from its firmware" : "",
-           thread.FResult, thread.FLastAnswer);
+           outcome.Result, outcome.LastAnswer);
     } else if (FVerbose) {
-      Note("    %d: result %d, last answer %d (%s)\n", serial, thread.FResult, thread.FLastAnswer, faults.c_str());
+      Note("    %d: result %d, last answer %d (%s)\n", serial, outcome.Result, outcome.LastAnswer, faults.c_str());
     }
   }
 }
 
-void TSoak::RunEnded(TReadVersion& run) {
+void TSoak::RunEnded(bool succeeded) {
   FLastActivity = TClock::now();
   ++F.Runs;
-  if (run.FResult != rvSuccess) ++F.FailedRuns;
+  if (!succeeded) ++F.FailedRuns;
   if (!FRunTracked) return;
   FRunTracked = false;
   const auto took = static_cast<std::uint32_t>(MsBetween(FRunStart, TClock::now()));
