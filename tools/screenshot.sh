@@ -25,6 +25,8 @@ if [ "$dpi" != 96 ]; then
   export WINEPREFIX=$stage/prefix
   trap 'wineserver -k 2>/dev/null || true; rm -rf "$stage"' EXIT
   set_wine_dpi "$loader" "$dpi"
+  # Its Wine server ends before the updater starts on the X display.
+  wineserver -w
 fi
 mkdir -p "$(dirname "$output")"
 
