@@ -180,6 +180,7 @@ struct TFigures {
   long long Handed = 0, LostFromWindow = 0, LostFromFile = 0, NeverHanded = 0;
   int Runs = 0, FailedRuns = 0;
   int Devices = 0, FaultFreeDevices = 0, FirmwareModeDevices = 0, Reconnects = 0;
+  int SharedSerials = 0;  // pairs of devices with one serial on the two libraries
   int SuccessNotToldDone = 0, FailureToldDone = 0;
   std::uint32_t LongestFlashMs = 0, LongestBoundMs = 0, LongestRunMs = 0;
   int FaultCounts[kFaultKinds] = {};
@@ -252,9 +253,11 @@ private:
   void CheckLog();
   [[nodiscard]] int CountRecordRows() const;
   int FRecordRows = 0;  // rows of the record of flashes, counted before the directory goes
-  TSoakDevice* BySerial(int serial) {
+  // A device of each library may carry the same serial.
+  TSoakDevice* ByIdentity(int serial, TLinkBackend backend) {
+    const int library = backend == lbFtdi ? VXSIM_FTDI : VXSIM_VXUSB;
     for (TSoakDevice& d : FDevices)
-      if (d.Serial == serial) return &d;
+      if (d.Serial == serial && d.Library == library) return &d;
     return nullptr;
   }
   [[nodiscard]] double Elapsed() const { return MsBetween(FRoundStart, TClock::now()); }
@@ -327,7 +330,7 @@ void TSoak::FlashStarted(const TFirmwareBlockList& blocks) {
   for (const std::unique_ptr<TDevEntry>& e : FWindow->FDevices) {
     auto* thread = static_cast<TWriteThread*>(e->WriteThread.load());
     if (thread == nullptr || &thread->FBlocks != &blocks) continue;
-    const TSoakDevice* d = BySerial(e->Serial);
+    const TSoakDevice* d = ByIdentity(e->Serial, e->Backend);
     ++F.Started;
     FRunning[thread] = {e->Serial, TClock::now(), d != nullptr ? d->WorstCaseMs : kFlashSlackMs, false};
     FLastActivity = TClock::now();
@@ -351,7 +354,7 @@ void TSoak::FlashEnded(const TDevEntry& entry, const TFlashOutcome& outcome) {
     }
     FRunning.erase(running);
   }
-  TSoakDevice* d = BySerial(serial);
+  TSoakDevice* d = ByIdentity(serial, entry.Backend);
   if (d == nullptr) {
     Note("*** a flash ended for %d, a device of no round\n", serial);
     ++F.FalseSuccesses;
@@ -557,6 +560,13 @@ void TSoak::PlanRound(int round) {
     TSoakDevice d;
     d.Serial = 2000000 + round * 64 + i;
     d.Library = FRandom.Percent(50) ? VXSIM_FTDI : VXSIM_VXUSB;
+    // Now and then the second device carries the first one's serial on the
+    // other library: two devices, each flashed and taken out on its own.
+    if (i == 1 && FRandom.Percent(30)) {
+      d.Serial = FDevices[0].Serial;
+      d.Library = FDevices[0].Library == VXSIM_FTDI ? VXSIM_VXUSB : VXSIM_FTDI;
+      ++F.SharedSerials;
+    }
     d.Code = d.Library == VXSIM_FTDI ? 0x0101 : (FRandom.Percent(50) ? 0x0101 : 0x0A01);
     d.Target = &kTargets[FRandom.Below(sizeof kTargets / sizeof kTargets[0])];
     d.FirmwareMode = FRandom.Percent(15);
@@ -719,7 +729,7 @@ void TSoak::RunRound(int round) {
     // A device whose last change came while a run was in progress is still
     // listed: the user's next reconnection clears it.
     for (const std::unique_ptr<TDevEntry>& e : FWindow->FDevices)
-      if (TSoakDevice* d = BySerial(e->Serial)) {
+      if (TSoakDevice* d = ByIdentity(e->Serial, e->Backend)) {
         (void)VxSim_Plug(d->Index);
         (void)VxSim_Unplug(d->Index);
       }
@@ -867,8 +877,9 @@ int TSoak::Run() {
 
 void TSoak::Print() const {
   std::printf("seed                          %llu\n", static_cast<unsigned long long>(FSeed));
-  std::printf("devices                       %d (%d without any fault, %d restarted from their firmware)\n",
-              F.Devices, F.FaultFreeDevices, F.FirmwareModeDevices);
+  std::printf("devices                       %d (%d without any fault, %d restarted from their firmware, "
+              "%d pairs with one serial on both libraries)\n",
+              F.Devices, F.FaultFreeDevices, F.FirmwareModeDevices, F.SharedSerials);
   std::printf("faults drawn                 ");
   for (int k = 0; k < kFaultKinds; ++k) std::printf(" %s %d%s", kFaultNames[k], F.FaultCounts[k], k + 1 < kFaultKinds ? "," : "\n");
   std::printf("discovery runs                %d (%d failed as a whole)\n", F.Runs, F.FailedRuns);

@@ -324,6 +324,20 @@ TEST_F(DevicePanelTest, ARunLogsEachNewDeviceInOrder) {
                                         }));
   for (std::size_t i = before; i < f.reLog.LineCount(); ++i) EXPECT_EQ(f.reLog.Runs()[i].Color, clBlack) << i;
   EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 192);
+
+  /* one run in which a known device left and a new one came: the gone one first */
+  f.FDevices[0]->Vanished = true;
+  const std::size_t mixed = f.reLog.LineCount();
+  EndRun(f, Devices({"3003"}));
+  const std::vector<std::string> lines = LinesFrom(f.reLog, mixed);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Прибор    1001\tПрибор отключен");
+  EXPECT_EQ(lines[1], "Прибор    3003\tПрибор подключен");
+  ASSERT_EQ(f.FDevices.size(), 2u);
+  EXPECT_EQ(f.FDevices[0]->Serial, 2002);
+  EXPECT_EQ(f.FDevices[1]->Serial, 3003);
+  EXPECT_EQ(PanelTops(f), (std::vector<int>{3, 99}));
+  EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 192);
 }
 
 TEST_F(DevicePanelTest, AFailedRunLogsOneRedLineAndChangesNothing) {
