@@ -537,7 +537,7 @@ TEST_F(WindowTest, DevicePanelsAreChildWindowsOfTheDeviceArea) {
   }
 
   /* deleting the entry removes its windows; the panel below moves up */
-  RemoveDevice(f.FDevices, 1234567);
+  RemoveDevice(f.FDevices, &first);
   Pump(20);
   for (const HWND h : windows) EXPECT_FALSE(IsWindow(h));
   EXPECT_EQ(RectInParent(Hwnd(*second.Panel->GroupBox)).top, 3);
