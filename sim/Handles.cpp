@@ -31,12 +31,12 @@ THandleState Resolve(TModel& m, void* handle, int* device) {
 int OpenDevice(TModel& m, int index, void** handle) {
   TDevice& d = m.At(index);
   const bool ftdi = d.Cfg.Library == VXSIM_FTDI;
-  // The two libraries' codes for a busy device happen to be equal; each is named.
-  // cppcheck-suppress duplicateValueTernary
   // A refused open leaves a value in the handle that names no open device, as
   // a careless driver may: a caller that keeps it shows in the transcript.
   if (d.Handle != 0) {
     *handle = HandleValue(kNeverIssued);
+    // The two libraries' codes for a busy device happen to be equal; each is named.
+    // cppcheck-suppress duplicateValueTernary
     return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
   }
   if (d.RefuseOpenSkip > 0) {

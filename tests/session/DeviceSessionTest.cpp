@@ -149,7 +149,9 @@ protected:
   }
   bool Discover() {
     const int before = front.runsEnded;
-    return session->StartDiscovery() && ServeUntil([&] { return front.runsEnded > before; });
+    // Until the thread is gone too: its end handler runs before it ends.
+    return session->StartDiscovery() &&
+           ServeUntil([&] { return front.runsEnded > before && TThread::RunningCount() == 0; });
   }
   bool Idle() { return !session->DiscoveryRunning() && !session->Flashing() && TThread::RunningCount() == 0; }
   void ExpectFlashed(int device) {
