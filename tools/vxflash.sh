@@ -14,7 +14,11 @@ dir=build/vxflash
 stage_updater mingw-x64 "$dir" vxflash
 ensure_wine_prefix >&2
 [ $# -gt 0 ] || set -- flash --all --expect 3 --timeout 60 --json
+# The loader that runs the program here, as tools/run.sh picks it: plain
+# wine may be the 32-bit loader, which some kernels cannot start.
+loader=$(wine_loader_for "$dir/vxflash.exe")
+[ "$loader" = wine ] || export WINELOADER=$loader
 if [ -n "${DISPLAY:-}" ]; then
-  exec wine "$dir/vxflash.exe" "$@"
+  exec "$loader" "$dir/vxflash.exe" "$@"
 fi
-exec xvfb-run -a -s "-screen 0 1280x1024x24" wine "$dir/vxflash.exe" "$@"
+exec xvfb-run -a -s "-screen 0 1280x1024x24" "$loader" "$dir/vxflash.exe" "$@"
