@@ -42,6 +42,13 @@ constexpr char kUnknownException[] = "неизвестная ошибка";
 // A text field of a driver record that may fill its field without a terminator.
 std::string BoundedText(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
+// D2XX lists a device another program holds open with its opened flag and
+// every other field empty; no wait brings its description. (A device open in
+// this program keeps its texts.)
+bool OpenElsewhere(const FT_DEVICE_LIST_INFO_NODE& node) {
+  return (node.Flags & FT_FLAGS_OPENED) != 0 && node.SerialNumber[0] == '\0' && node.Description[0] == '\0';
+}
+
 }  // namespace
 
 TReadVersion::TReadVersion(TDiscoveryOwner& owner) : FOwner(owner) {}
@@ -64,6 +71,7 @@ void TReadVersion::Execute() {
   const TThreadTag tag(TThreadKind::Discovery);
   FResult = rvSuccess;
   FLastAnswer = 0;
+  FFtdiListingPartial = false;
   FStartTick = TickCount();
 
   // An exception in the D2XX listing skips the maker's listing as well.
@@ -122,11 +130,18 @@ void TReadVersion::ListFtdiDevices() {
     if (filled < count) nodes.resize(filled);
     complete = true;
     for (const FT_DEVICE_LIST_INFO_NODE& node : nodes)
-      if (node.Description[0] == '\0') complete = false;
+      if (node.Description[0] == '\0' && !OpenElsewhere(node)) complete = false;
     if (!complete && attempt < kFtdiListAttempts) SleepMs(kFtdiListPauseMs);
   }
-  if (!complete) return;
+  if (!complete) {
+    FFtdiListingPartial = true;
+    return;
+  }
   for (const FT_DEVICE_LIST_INFO_NODE& node : nodes) {
+    if (OpenElsewhere(node)) {
+      FFtdiListingPartial = true;  // not ours to take, and maybe one we know
+      continue;
+    }
     if (BoundedText(node.Description, sizeof node.Description) != kVelmarDescription) continue;
     const std::string serial = BoundedText(node.SerialNumber, sizeof node.SerialNumber);
     FNewDevices.push_back(std::make_unique<TDevEntry>(serial.c_str(), kFtdiDeviceCode, lbFtdi));
@@ -176,6 +191,8 @@ void TReadVersion::MatchKnownDevices() {
       RemoveDevice(FNewDevices, again);
       continue;
     }
+    // An incomplete listing never stops a flash.
+    if (known->Backend == lbFtdi && FFtdiListingPartial) continue;
     if (TThread* writer = known->WriteThread.load()) writer->Terminate();
     known->Vanished.store(true);
   }

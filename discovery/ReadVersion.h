@@ -68,6 +68,10 @@ public:
   TDeviceList FNewDevices;
   // The owner's list, taken in the matching step under DeviceListLock.
   TDeviceList* FDeviceList = nullptr;
+  // Some D2XX node of this run could not be read (open in another program,
+  // or still without its description after every attempt): a known D2XX
+  // device the listing lacks may be that node, so it is not taken for gone.
+  bool FFtdiListingPartial = false;
   std::int32_t FResult = rvSuccess;
   // The status word of the last framed answer (at least a whole header) a
   // device gave to the queries 4, 5 and 10 in this run; 0 when none came.

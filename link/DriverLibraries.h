@@ -12,6 +12,8 @@ using FT_HANDLE = void*;
 using FT_DWORD = std::uint32_t;
 inline constexpr FT_STATUS FT_OK = 0;
 inline constexpr FT_DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
+// Bit 0 of a device-info node's Flags: the device is open (in any program).
+inline constexpr FT_DWORD FT_FLAGS_OPENED = 1;
 
 // 100 bytes on x86, 104 on x64: the handle is pointer-sized. Serial and
 // description may lack their terminator.

@@ -24,9 +24,15 @@ void BuildFtNodes(TModel& m) {
     FT_DEVICE_LIST_INFO_NODE node;
     std::memset(&node, 0, sizeof node);
     node.Flags = d.Handle != 0 ? FT_FLAGS_OPENED : 0;
+    node.LocId = static_cast<FT_ULONG>(0x1000 + i);
+    if (d.Cfg.OpenElsewhere) {
+      // Another process's device: its flag, nothing else.
+      node.Flags = FT_FLAGS_OPENED;
+      m.FtNodes.push_back(node);
+      continue;
+    }
     node.Type = FT_DEVICE_232R;
     node.ID = 0x04036001;
-    node.LocId = static_cast<FT_ULONG>(0x1000 + i);
     CopyBounded(node.SerialNumber, sizeof node.SerialNumber, d.Cfg.Serial);
     if (d.EmptyDescription > 0)
       --d.EmptyDescription;

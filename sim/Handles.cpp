@@ -39,6 +39,11 @@ int OpenDevice(TModel& m, int index, void** handle) {
     // cppcheck-suppress duplicateValueTernary
     return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
   }
+  if (d.Cfg.OpenElsewhere) {
+    *handle = HandleValue(kNeverIssued);
+    // cppcheck-suppress duplicateValueTernary
+    return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
+  }
   if (d.RefuseOpenSkip > 0) {
     --d.RefuseOpenSkip;
   } else if (d.RefuseOpen > 0) {

@@ -155,6 +155,11 @@ bool DeviceKey(TDeviceConfig& d, const std::string& key, const std::string& raw,
     ok = Number(text, d.RefuseOpenSkip);
   else if (key == "empty_description")
     ok = Number(text, d.EmptyDescription);
+  else if (key == "open_elsewhere") {
+    std::uint32_t v = 0;
+    ok = Number(text, v) && v <= 1;
+    d.OpenElsewhere = v == 1;
+  }
   else if (key == "frame_gap")
     ok = Number(text, d.FrameGap);
   else if (key == "plugged")

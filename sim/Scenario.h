@@ -54,6 +54,7 @@ struct TDeviceConfig {
   std::uint32_t RefuseOpen = 0;     // the next N opens fail
   std::uint32_t RefuseOpenSkip = 0;  // ... after this many opens have succeeded
   std::uint32_t EmptyDescription = 0;  // the next N listings show an empty description
+  bool OpenElsewhere = false;       // another program holds it open (D2XX): listed by its flag only, not opened
   std::uint32_t FrameGap = 50;      // ms after which a partial request is dropped
   bool Plugged = true;
   std::uint32_t PlugAt = 0;  // ms from the load until it is plugged in; 0: as `Plugged` says

@@ -82,7 +82,7 @@ TEST_F(DiscoveryTest, ALibraryNotLoadedContributesNothingAndItsKnownDevicesHaveG
 }
 
 TEST_F(DiscoveryTest, AnEmptyDescriptionHoldsTheD2xxListingFiftyTimesAHundredMillisecondsApart) {
-  /* never complete: no D2XX device, every known D2XX device gone */
+  /* never complete: no D2XX device taken, and none known taken for gone (its node may be the unreadable one) */
   vxsim::TSimDevice busy = Ftdi("9");
   busy.Description = "Other";
   busy.Extra = "empty_description = 50";
@@ -94,7 +94,7 @@ TEST_F(DiscoveryTest, AnEmptyDescriptionHoldsTheD2xxListingFiftyTimesAHundredMil
   TRunResult* run = &RunDiscovery();
   EXPECT_EQ(run->result, rvSuccess);
   EXPECT_TRUE(run->taken.empty());
-  EXPECT_TRUE(owner_.known[0]->Vanished) << "present but never completely listed";
+  EXPECT_FALSE(owner_.known[0]->Vanished) << "present but never completely listed";
   EXPECT_FALSE(owner_.known[1]->Vanished);
   const auto creates = Calls("FT_CreateDeviceInfoList");
   ASSERT_EQ(creates.size(), 50u);
@@ -103,6 +103,19 @@ TEST_F(DiscoveryTest, AnEmptyDescriptionHoldsTheD2xxListingFiftyTimesAHundredMil
   /* no pause after the last attempt: the maker's listing follows at once */
   EXPECT_EQ(Calls("RQ_GetListDevices")[0].Info.Tick, creates.back().Info.EndTick);
   EXPECT_TRUE(Lines().empty());
+
+  /* a node open in another program is not waited for and not taken; a known D2XX device stays */
+  Fresh();
+  vxsim::TSimDevice held = Ftdi("8");
+  held.Extra = "open_elsewhere = 1";
+  Add(held);
+  Add(Ftdi("1"));
+  Known("5", lbFtdi);  // unplugged, or the held node: the run cannot tell
+  run = &RunDiscovery();
+  EXPECT_EQ(Serials(run->taken), std::vector<std::int32_t>{1});
+  EXPECT_EQ(Calls("FT_CreateDeviceInfoList").size(), 1u);
+  EXPECT_FALSE(owner_.known[0]->Vanished);
+  EXPECT_EQ(Calls("FT_OpenEx").size(), 1u) << "only the readable device is opened";
 
   /* complete at the fourth attempt */
   Fresh();

@@ -207,6 +207,43 @@ TEST_F(DeviceSessionTest, OneSerialOnBothLibrariesIsTwoDevicesAndOneLeavingMidFl
   EXPECT_EQ(vxsim::State(vxusb).FinishCode, cmWriteDone);
 }
 
+TEST_F(DeviceSessionTest, ANodeOpenInAnotherProgramStopsNoFlashAndCostsARunNothing) {
+  const int first = Add(VXSIM_FTDI, "901");
+  const int second = Add(VXSIM_FTDI, "902");
+  ASSERT_TRUE(Discover());
+  ASSERT_EQ(session->Devices().size(), 2u);
+
+  /* a terminal opens an adapter while both flash; a run follows */
+  vxsim::TSimDevice held = Device(VXSIM_FTDI, "");
+  held.Extra = "open_elsewhere = 1";
+  int heldIndex = -1;
+  front.onProgress = [&](TDevEntry&, const TFlashProgress&) {
+    if (heldIndex >= 0) return;
+    heldIndex = vxsim::AddDevice(held);
+    EXPECT_TRUE(session->StartDiscovery());
+  };
+  front.events.clear();
+  for (const auto& e : session->Devices()) ASSERT_TRUE(session->StartFlash(*e));
+  ASSERT_TRUE(ServeUntil([&] { return front.endedResults.size() == 2 && Idle(); }));
+  EXPECT_EQ(front.endedResults, (std::vector<int>{0, 0}));
+  EXPECT_EQ(std::count_if(front.events.begin(), front.events.end(),
+                          [](const std::string& e) { return e.rfind("gone", 0) == 0; }),
+            0);
+  ExpectFlashed(first);
+  ExpectFlashed(second);
+
+  /* the node stays: a run costs what one without it costs */
+  std::uint32_t start = TickCount();
+  ASSERT_TRUE(Discover());
+  const std::uint32_t withNode = TickCount() - start;
+  ASSERT_EQ(VxSim_Unplug(heldIndex), 0);
+  start = TickCount();
+  ASSERT_TRUE(Discover());
+  const std::uint32_t without = TickCount() - start;
+  EXPECT_LE(withNode, without + 50) << "with the node " << withNode << " ms, without " << without << " ms";
+  EXPECT_EQ(session->Devices().size(), 2u);
+}
+
 TEST_F(DeviceSessionTest, RowsWaitForAHeldRecordWhileNoFlashWaitsAndAllLandInOrder) {
   constexpr int kDevices = 16;
   std::vector<int> devices;
