@@ -14,8 +14,7 @@
 
 bool TSharedAppendFile::Open(const std::string& path) {
   Close();
-  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenForAppending(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   FHandle = file;
   return true;
@@ -23,10 +22,7 @@ bool TSharedAppendFile::Open(const std::string& path) {
 
 bool TSharedAppendFile::Append(const std::string& bytes) {
   if (FHandle == nullptr) return false;
-  DWORD written = 0;
-  return SetFilePointer(FHandle, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
-         WriteFile(FHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size();
+  return AppendAtEnd(FHandle, bytes);
 }
 
 bool TSharedAppendFile::Deleted() const {
