@@ -58,9 +58,9 @@ public:
     }
     TMainForm::DeviceLog(kind, serial, text);
   }
-  void WriteThreadTerminate(TThread* sender) override {
-    results.push_back(static_cast<TWriteThread*>(sender)->FResult);
-    TMainForm::WriteThreadTerminate(sender);
+  void FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) override {
+    results.push_back(outcome.Result);
+    TMainForm::FlashEnded(entry, outcome);
     lastEnd = TClock::now();
     ++ended;
   }

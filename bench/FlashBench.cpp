@@ -109,9 +109,9 @@ public:
     loadLines += lines.size() - before;
     return loaded;
   }
-  void SetFlashProgress(TDevEntry&, int position) override {
+  void SetFlashProgress(TDevEntry&, const TFlashProgress& step) override {
     Served();
-    progress.push_back(position);
+    progress.push_back(step.Percent);
   }
   void WriteThreadTerminate(TThread* sender) override {
     Served();
@@ -254,17 +254,14 @@ bool FlashOnce(const char* name, TLinkBackend backend, const TImage& image, TFla
   (void)entry.LoaderVersion.Parse(kLoaderVersion);
 
   TBenchOwner owner;
-  auto* thread = new TWriteThread(owner);
-  entry.WriteThread.store(thread);
-  thread->SetPriority(tpNormal);
-  thread->FreeOnTerminate = true;
-  thread->OnTerminate = [&owner](TThread* sender) { owner.WriteThreadTerminate(sender); };
-  thread->FDevice = &entry;
-
   double busy = 0;
   const double cpuStart = ProcessCpuMs();
   const TClock::time_point start = TClock::now();
-  thread->Start();
+  if (TWriteThread::Launch(owner, entry, [&owner](TThread* sender) { owner.WriteThreadTerminate(sender); }) ==
+      nullptr) {
+    std::printf("*** %s: the flash could not be started\n", name);
+    return false;
+  }
   const bool ended = Serve(&owner, busy, [&] { return owner.ended && TThread::RunningCount() == 0; });
   const TClock::time_point end = TClock::now();
   const double cpu = ProcessCpuMs() - cpuStart;
@@ -403,7 +400,10 @@ int main(int argc, char** argv) {
   {
     const int pings = 2000;
     TPingThread ping(pings);
-    ping.Start();
+    if (!ping.Start()) {
+      std::printf("no thread could be started\n");
+      return 2;
+    }
     ping.WaitFor();
     std::vector<double> t = ping.times;
     std::sort(t.begin(), t.end());

@@ -44,7 +44,7 @@
 #include "platform/Ticks.h"
 #include "records/TextFormat.h"
 #include "sim/SimControl.h"
-#include "ui/LogFile.h"
+#include "session/LogFile.h"
 #include "ui/MainForm.h"
 
 namespace {
@@ -180,6 +180,7 @@ struct TFigures {
   long long Handed = 0, LostFromWindow = 0, LostFromFile = 0, NeverHanded = 0;
   int Runs = 0, FailedRuns = 0;
   int Devices = 0, FaultFreeDevices = 0, FirmwareModeDevices = 0, Reconnects = 0;
+  int SharedSerials = 0;  // pairs of devices with one serial on the two libraries
   int SuccessNotToldDone = 0, FailureToldDone = 0;
   std::uint32_t LongestFlashMs = 0, LongestBoundMs = 0, LongestRunMs = 0;
   int FaultCounts[kFaultKinds] = {};
@@ -203,8 +204,8 @@ public:
   explicit TSoakWindow(TSoak& soak) : FSoak(soak) {}
   void DeviceLog(TMessageKind kind, int serial, const char* text) override;
   bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
-  void WriteThreadTerminate(TThread* sender) override;
-  void ReadVersionTerminate(TThread* sender) override;
+  void FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) override;
+  void DiscoveryEnded(bool succeeded) override;
 
 private:
   TSoak& FSoak;
@@ -225,8 +226,8 @@ public:
     if (text != nullptr && std::strncmp(text, "Исключение", std::strlen("Исключение")) == 0) ++F.ExceptionLines;
   }
   void FlashStarted(const TFirmwareBlockList& blocks);
-  void FlashEnded(TWriteThread& thread);
-  void RunEnded(TReadVersion& run);
+  void FlashEnded(const TDevEntry& entry, const TFlashOutcome& outcome);
+  void RunEnded(bool succeeded);
 
 private:
   struct TRunning {
@@ -252,9 +253,11 @@ private:
   void CheckLog();
   [[nodiscard]] int CountRecordRows() const;
   int FRecordRows = 0;  // rows of the record of flashes, counted before the directory goes
-  TSoakDevice* BySerial(int serial) {
+  // A device of each library may carry the same serial.
+  TSoakDevice* ByIdentity(int serial, TLinkBackend backend) {
+    const int library = backend == lbFtdi ? VXSIM_FTDI : VXSIM_VXUSB;
     for (TSoakDevice& d : FDevices)
-      if (d.Serial == serial) return &d;
+      if (d.Serial == serial && d.Library == library) return &d;
     return nullptr;
   }
   [[nodiscard]] double Elapsed() const { return MsBetween(FRoundStart, TClock::now()); }
@@ -280,7 +283,7 @@ private:
   };
   std::vector<TListFailure> FListFailures;
   TClock::time_point FRoundStart{}, FLastActivity{}, FLastTurn{};
-  std::map<const TWriteThread*, TRunning> FRunning;
+  std::map<const TThread*, TRunning> FRunning;
   bool FRunTracked = false;
   TClock::time_point FRunStart{};
 
@@ -303,14 +306,14 @@ bool TSoakWindow::LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& ver
   return TMainForm::LoadFirmware(blocks, version);
 }
 
-void TSoakWindow::WriteThreadTerminate(TThread* sender) {
-  FSoak.FlashEnded(*static_cast<TWriteThread*>(sender));
-  TMainForm::WriteThreadTerminate(sender);
+void TSoakWindow::FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) {
+  FSoak.FlashEnded(entry, outcome);
+  TMainForm::FlashEnded(entry, outcome);
 }
 
-void TSoakWindow::ReadVersionTerminate(TThread* sender) {
-  FSoak.RunEnded(*static_cast<TReadVersion*>(sender));
-  TMainForm::ReadVersionTerminate(sender);
+void TSoakWindow::DiscoveryEnded(bool succeeded) {
+  FSoak.RunEnded(succeeded);
+  TMainForm::DiscoveryEnded(succeeded);
 }
 
 void TSoak::Note(const char* format, ...) {
@@ -325,9 +328,9 @@ void TSoak::Note(const char* format, ...) {
 
 void TSoak::FlashStarted(const TFirmwareBlockList& blocks) {
   for (const std::unique_ptr<TDevEntry>& e : FWindow->FDevices) {
-    TWriteThread* thread = e->WriteThread.load();
+    auto* thread = static_cast<TWriteThread*>(e->WriteThread.load());
     if (thread == nullptr || &thread->FBlocks != &blocks) continue;
-    const TSoakDevice* d = BySerial(e->Serial);
+    const TSoakDevice* d = ByIdentity(e->Serial, e->Backend);
     ++F.Started;
     FRunning[thread] = {e->Serial, TClock::now(), d != nullptr ? d->WorstCaseMs : kFlashSlackMs, false};
     FLastActivity = TClock::now();
@@ -336,11 +339,11 @@ void TSoak::FlashStarted(const TFirmwareBlockList& blocks) {
   // The window's own load (the file button), not a flash.
 }
 
-void TSoak::FlashEnded(TWriteThread& thread) {
+void TSoak::FlashEnded(const TDevEntry& entry, const TFlashOutcome& outcome) {
   FLastActivity = TClock::now();
   ++F.Ended;
-  const int serial = thread.FDevice->Serial;
-  const auto running = FRunning.find(&thread);
+  const int serial = entry.Serial;
+  const auto running = FRunning.find(entry.WriteThread.load());
   if (running != FRunning.end()) {
     const auto took = static_cast<std::uint32_t>(MsBetween(running->second.Start, TClock::now()));
     F.LongestFlashMs = std::max(F.LongestFlashMs, took);
@@ -351,7 +354,7 @@ void TSoak::FlashEnded(TWriteThread& thread) {
     }
     FRunning.erase(running);
   }
-  TSoakDevice* d = BySerial(serial);
+  TSoakDevice* d = ByIdentity(serial, entry.Backend);
   if (d == nullptr) {
     Note("*** a flash ended for %d, a device of no round\n", serial);
     ++F.FalseSuccesses;
@@ -368,7 +371,7 @@ void TSoak::FlashEnded(TWriteThread& thread) {
   }
   if (d->FirmwareMode) faults += faults.empty() ? "restarted from its firmware" : "; restarted from its firmware";
 
-  if (thread.FResult == wrSuccess) {
+  if (outcome.Result == wrSuccess) {
     ++F.Succeeded;
     ++d->Successes;
     if (!d->Protected.empty()) ++F.SucceededProtected;
@@ -383,24 +386,24 @@ void TSoak::FlashEnded(TWriteThread& thread) {
            faults.empty() ? "none" : faults.c_str());
     }
   } else {
-    ++F.FailedByResult[thread.FResult];
-    if (thread.FResult == wrUnexpectedError) ++F.UnexpectedErrors;
+    ++F.FailedByResult[outcome.Result];
+    if (outcome.Result == wrUnexpectedError) ++F.UnexpectedErrors;
     if (state.FinishCode == kWriteDone) ++F.FailureToldDone;
     if (d->FaultFree()) {
       ++F.FailuresWithoutFault;
       Note("*** FAILURE WITHOUT A FAULT: device %d (processor %08X, %s%s) ended with %d, last answer %d\n", serial,
            d->Target->Processor, d->Target->Loader, d->FirmwareMode ? ", restarted from its firmware" : "",
-           thread.FResult, thread.FLastAnswer);
+           outcome.Result, outcome.LastAnswer);
     } else if (FVerbose) {
-      Note("    %d: result %d, last answer %d (%s)\n", serial, thread.FResult, thread.FLastAnswer, faults.c_str());
+      Note("    %d: result %d, last answer %d (%s)\n", serial, outcome.Result, outcome.LastAnswer, faults.c_str());
     }
   }
 }
 
-void TSoak::RunEnded(TReadVersion& run) {
+void TSoak::RunEnded(bool succeeded) {
   FLastActivity = TClock::now();
   ++F.Runs;
-  if (run.FResult != rvSuccess) ++F.FailedRuns;
+  if (!succeeded) ++F.FailedRuns;
   if (!FRunTracked) return;
   FRunTracked = false;
   const auto took = static_cast<std::uint32_t>(MsBetween(FRunStart, TClock::now()));
@@ -557,6 +560,13 @@ void TSoak::PlanRound(int round) {
     TSoakDevice d;
     d.Serial = 2000000 + round * 64 + i;
     d.Library = FRandom.Percent(50) ? VXSIM_FTDI : VXSIM_VXUSB;
+    // Now and then the second device carries the first one's serial on the
+    // other library: two devices, each flashed and taken out on its own.
+    if (i == 1 && FRandom.Percent(30)) {
+      d.Serial = FDevices[0].Serial;
+      d.Library = FDevices[0].Library == VXSIM_FTDI ? VXSIM_VXUSB : VXSIM_FTDI;
+      ++F.SharedSerials;
+    }
     d.Code = d.Library == VXSIM_FTDI ? 0x0101 : (FRandom.Percent(50) ? 0x0101 : 0x0A01);
     d.Target = &kTargets[FRandom.Below(sizeof kTargets / sizeof kTargets[0])];
     d.FirmwareMode = FRandom.Percent(15);
@@ -719,7 +729,7 @@ void TSoak::RunRound(int round) {
     // A device whose last change came while a run was in progress is still
     // listed: the user's next reconnection clears it.
     for (const std::unique_ptr<TDevEntry>& e : FWindow->FDevices)
-      if (TSoakDevice* d = BySerial(e->Serial)) {
+      if (TSoakDevice* d = ByIdentity(e->Serial, e->Backend)) {
         (void)VxSim_Plug(d->Index);
         (void)VxSim_Unplug(d->Index);
       }
@@ -867,8 +877,9 @@ int TSoak::Run() {
 
 void TSoak::Print() const {
   std::printf("seed                          %llu\n", static_cast<unsigned long long>(FSeed));
-  std::printf("devices                       %d (%d without any fault, %d restarted from their firmware)\n",
-              F.Devices, F.FaultFreeDevices, F.FirmwareModeDevices);
+  std::printf("devices                       %d (%d without any fault, %d restarted from their firmware, "
+              "%d pairs with one serial on both libraries)\n",
+              F.Devices, F.FaultFreeDevices, F.FirmwareModeDevices, F.SharedSerials);
   std::printf("faults drawn                 ");
   for (int k = 0; k < kFaultKinds; ++k) std::printf(" %s %d%s", kFaultNames[k], F.FaultCounts[k], k + 1 < kFaultKinds ? "," : "\n");
   std::printf("discovery runs                %d (%d failed as a whole)\n", F.Runs, F.FailedRuns);

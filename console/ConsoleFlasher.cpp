@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "flashing/WriteResult.h"
-#include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"
 #include "platform/Files.h"
@@ -13,10 +12,8 @@
 #include "platform/Thread.h"
 #include "platform/Ticks.h"
 #include "records/Exception.h"
-#include "records/FlashRecord.h"
 #include "records/TextFormat.h"
-#include "ui/DeviceTexts.h"
-#include "ui/LogFile.h"
+#include "session/DeviceTexts.h"
 
 namespace {
 
@@ -61,6 +58,7 @@ int TConsoleFlasher::Run() {
   // in the window; between turns the file is free for other programs.
   SetHandOverTurnEnd([this] { FLogFile.Close(); });
   FAppDir = ExecutableDirectory();
+  FSession.SetAppDir(FAppDir);
   FStartTick = TickCount();
   if (!LoadLibraries()) return ceUsage;
   if (FOptions.Command == TConsoleCommand::Flash) {
@@ -71,24 +69,23 @@ int TConsoleFlasher::Run() {
   StartDiscovery();
   Loop();
   // Workers still running (a discovery run started by a late notification)
-  // are asked to stop and waited for, their hand-overs served.
-  TThread::TerminateAndWaitAll();
+  // are asked to stop and waited for, their hand-overs served; the record's
+  // rows are written.
+  FSession.BeginClose();
+  FSession.WaitForWorkers();
   const bool tooFew = FOptions.Command == TConsoleCommand::Flash && !FStarted && !FStopping;
   const int status = Summary(tooFew);
-  CloseDevices();
+  FSession.CloseDevices();
   return status;
 }
 
 bool TConsoleFlasher::LoadLibraries() {
   // As the window does: each library that is missing (or lacks an entry
   // point) is reported; without both there is nothing to talk to.
-  if (hFtdiLib.load() == nullptr)
-    if (TModuleHandle h = LoadFtdiLibrary(kFtdiLibraryName)) hFtdiLib.store(h);
-  if (hFtdiLib.load() == nullptr) FOut.Note(Utf8("Драйвер устройств FTDI не установлен."));
-  if (hVxUsbLib.load() == nullptr)
-    if (TModuleHandle h = LoadVxUsbLibrary(kVxUsbLibraryName)) hVxUsbLib.store(h);
-  if (hVxUsbLib.load() == nullptr) FOut.Note(Utf8("Драйвер устройств RQ не установлен."));
-  if (hFtdiLib.load() != nullptr || hVxUsbLib.load() != nullptr) return true;
+  const TDeviceSession::TLibraries libraries = FSession.LoadLibraries(kVxUsbLibraryName);
+  if (!libraries.Ftdi) FOut.Note(Utf8("Драйвер устройств FTDI не установлен."));
+  if (!libraries.VxUsb) FOut.Note(Utf8("Драйвер устройств RQ не установлен."));
+  if (libraries.Ftdi || libraries.VxUsb) return true;
   FOut.Note("no driver library could be loaded: nothing to do");
   return false;
 }
@@ -135,19 +132,7 @@ void TConsoleFlasher::DeviceLog(TMessageKind kind, int serial, const char* text)
 
 // ---- the loop ----
 
-void TConsoleFlasher::StartDiscovery() {
-  if (ReadVersionThread != nullptr) return;
-  auto* run = new TReadVersion(*this);
-  ReadVersionThread = run;
-  run->FreeOnTerminate = true;
-  run->OnTerminate = [this](TThread* sender) { ReadVersionTerminate(sender); };
-  run->Start();
-}
-
-bool TConsoleFlasher::Flashing() const {
-  return std::any_of(FDevices.begin(), FDevices.end(),
-                     [](const std::unique_ptr<TDevEntry>& e) { return e->WriteThread.load() != nullptr; });
-}
+void TConsoleFlasher::StartDiscovery() { (void)FSession.StartDiscovery(); }
 
 void TConsoleFlasher::Loop() {
   const std::uint32_t timeoutMs = FOptions.TimeoutSeconds * 1000;
@@ -162,23 +147,23 @@ void TConsoleFlasher::Loop() {
       FRescanAt = now + 100;
     }
     if (FInterrupted.load() && !FStopping) Stop();
-    if (FRescanDue && !FStopping && static_cast<std::int32_t>(now - FRescanAt) >= 0 && ReadVersionThread == nullptr) {
+    if (FRescanDue && !FStopping && static_cast<std::int32_t>(now - FRescanAt) >= 0 && !FSession.DiscoveryRunning()) {
       FRescanDue = false;
       StartDiscovery();
     }
-    const bool idle = ReadVersionThread == nullptr && !Flashing();
+    const bool idle = !FSession.DiscoveryRunning() && !FSession.Flashing();
     if (FStopping) {
       if (idle) return;
       continue;
     }
     if (FRunsDone == 0) continue;
     if (FOptions.Command == TConsoleCommand::List) {
-      if (ReadVersionThread == nullptr) return;
+      if (!FSession.DiscoveryRunning()) return;
       continue;
     }
     const bool late = now - FStartTick >= timeoutMs;
     if (!FStarted) {
-      if (late && ReadVersionThread == nullptr) return;
+      if (late && !FSession.DiscoveryRunning()) return;
       continue;
     }
     bool pending = false;
@@ -201,9 +186,7 @@ void TConsoleFlasher::Loop() {
 void TConsoleFlasher::Stop() {
   FStopping = true;
   FOut.Note("interrupted: stopping the running flashes");
-  for (const std::unique_ptr<TDevEntry>& e : FDevices)
-    if (TWriteThread* thread = e->WriteThread.load()) thread->Terminate();
-  if (ReadVersionThread != nullptr) ReadVersionThread->Terminate();
+  FSession.StopAll();
   for (auto& [serial, target] : FTargets)
     if (target.State == TState::Ready || target.State == TState::Restarting) {
       target.State = TState::Unfinished;
@@ -222,16 +205,22 @@ int TConsoleFlasher::ExpectedCount() const {
   return FOptions.All ? 1 : static_cast<int>(FOptions.Serials.size());
 }
 
+bool TConsoleFlasher::SameAsImage(const TDevEntry& entry) const {
+  const TFirmwareVersion& v = entry.FirmwareVersion;
+  return FOptions.SkipSame && v.Version != 0 && v.VersionText() == FImageVersion.VersionText();
+}
+
 // ---- discovery ----
 
-void TConsoleFlasher::ReadVersionTerminate(TThread* sender) {
-  struct TRunOver {
-    ~TRunOver() { ReadVersionThread = nullptr; }
-  } over;
-  auto& run = *static_cast<TReadVersion*>(sender);
+bool TConsoleFlasher::RestartIntoBootLoader(const TDevEntry& entry) {
+  // Only a device this command is to flash, and not one --skip-same leaves
+  // alone; the options and the image are fixed before the first run.
+  return FOptions.Command == TConsoleCommand::Flash && Selected(entry.Serial) && !SameAsImage(entry);
+}
+
+void TConsoleFlasher::DiscoveryEnded(bool succeeded) {
   ++FRunsDone;
-  if (run.FResult != rvSuccess) {
-    LogDiscoveryFailed(*this, run.FElapsed, run.FResult, run.FLastAnswer);
+  if (!succeeded) {
     // A run that failed is tried again after the settling delay.
     if (!FStopping) {
       FRescanDue = true;
@@ -239,41 +228,43 @@ void TConsoleFlasher::ReadVersionTerminate(TThread* sender) {
     }
     return;
   }
-  {
-    std::lock_guard lock(DeviceListLock);
-    RemoveVanishedDevices(FDevices, *this);
-    ListNewDevices(run);
-  }
   if (FOptions.Command != TConsoleCommand::Flash || FStopping) return;
   if (!FStarted && static_cast<int>(FTargets.size()) >= ExpectedCount()) FStarted = true;
   if (FStarted) StartReadyFlashes();
 }
 
-void TConsoleFlasher::ListNewDevices(TReadVersion& run) {
-  // Every new entry of the run is taken over.
-  TDeviceList found;
-  found.swap(run.FNewDevices);
-  for (std::unique_ptr<TDevEntry>& owned : found) {
-    TDevEntry& entry = *FDevices.emplace_back(std::move(owned));
-    LogDeviceConnected(*this, entry);
-    LogDeviceIdentity(*this, entry);
-    ShowDevice(entry);
-    if (FOptions.Command != TConsoleCommand::Flash || !Selected(entry.Serial)) continue;
-    TTarget& target = FTargets[entry.Serial];
-    // A device seen before and done with (flashed, or back after a failure)
-    // is left alone; one that restarted is flashed now.
-    if (target.State != TState::Ready && target.State != TState::Restarting) continue;
-    if (entry.InBootLoader) {
-      target.State = TState::Ready;
-    } else if (entry.RestartRequested) {
-      target.State = TState::Restarting;
-    } else {
-      target.State = TState::Failed;
-      target.Reason = "runs its firmware and did not restart into its boot loader";
-      ShowResult(entry.Serial, target);
-      continue;
-    }
-    ShowStatus(entry.Serial, target, true);
+void TConsoleFlasher::DeviceListed(TDevEntry& entry) {
+  ShowDevice(entry);
+  if (FOptions.Command != TConsoleCommand::Flash || !Selected(entry.Serial)) return;
+  TTarget& target = FTargets[entry.Serial];
+  // A device seen before and done with (flashed, or back after a failure)
+  // is left alone; one that restarted is flashed now.
+  if (target.State != TState::Ready && target.State != TState::Restarting) return;
+  if (entry.InBootLoader) {
+    target.State = TState::Ready;
+  } else if (entry.RestartRequested) {
+    target.State = TState::Restarting;
+  } else if (SameAsImage(entry)) {
+    target.State = TState::Skipped;
+    target.Reason = "its firmware is the image's version " + entry.FirmwareVersion.VersionText();
+    ShowResult(entry.Serial, target);
+    return;
+  } else {
+    target.State = TState::Failed;
+    target.Reason = "runs its firmware and did not restart into its boot loader";
+    ShowResult(entry.Serial, target);
+    return;
+  }
+  ShowStatus(entry.Serial, target, true);
+}
+
+void TConsoleFlasher::HandlerFailed() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    FOut.Note(std::string("internal error: ") + e.what());
+  } catch (...) {
+    FOut.Note("internal error");
   }
 }
 
@@ -303,79 +294,54 @@ void TConsoleFlasher::ShowDevice(const TDevEntry& entry) {
 void TConsoleFlasher::StartReadyFlashes() {
   for (auto& [serial, target] : FTargets) {
     if (target.State != TState::Ready) continue;
-    TDevEntry* entry = FindDevice(FDevices, serial);
+    TDevEntry* entry = FindDevice(FSession.Devices(), serial);
     if (entry == nullptr || entry->Vanished.load() || !entry->InBootLoader || entry->WriteThread.load() != nullptr)
       continue;
-    const TFirmwareVersion& v = entry->FirmwareVersion;
-    if (FOptions.SkipSame && v.Version != 0 && v.VersionText() == FImageVersion.VersionText()) {
+    if (SameAsImage(*entry)) {
       target.State = TState::Skipped;
-      target.Reason = "its firmware is the image's version " + v.VersionText();
+      target.Reason = "its firmware is the image's version " + entry->FirmwareVersion.VersionText();
       ShowResult(serial, target);
       continue;
     }
-    StartFlash(*entry, target);
+    if (!FSession.StartFlash(*entry)) {
+      target.State = TState::Failed;
+      target.Reason = "its flash could not be started";
+      ShowResult(serial, target);
+    }
   }
 }
 
-void TConsoleFlasher::StartFlash(TDevEntry& entry, TTarget& target) {
-  auto* thread = new TWriteThread(*this);
-  entry.WriteThread.store(thread);
-  thread->FreeOnTerminate = true;
-  thread->OnTerminate = [this](TThread* sender) { WriteThreadTerminate(sender); };
-  thread->FDevice = &entry;
+void TConsoleFlasher::FlashStarted(TDevEntry& entry) {
+  TTarget& target = FTargets[entry.Serial];
   target.State = TState::Flashing;
   target.StartTick = TickCount();
-  thread->Start();
-  LogFlashStarting(*this, entry.Serial);
   ShowStatus(entry.Serial, target, true);
 }
 
-void TConsoleFlasher::SetFlashProgress(TDevEntry& device, int position) {
-  auto it = FTargets.find(device.Serial);
+void TConsoleFlasher::FlashProgress(TDevEntry& entry, const TFlashProgress& progress) {
+  auto it = FTargets.find(entry.Serial);
   if (it == FTargets.end()) return;
   TTarget& target = it->second;
-  target.Percent = position;
-  // The worker waits in this hand-over: its counters hold still meanwhile.
-  if (const TWriteThread* thread = device.WriteThread.load()) {
-    target.Done = thread->FDoneUnits;
-    target.Total = thread->FLayout.FTotalUnits;
-  }
-  ShowStatus(device.Serial, target, false);
+  target.Percent = progress.Percent;
+  target.Done = progress.DoneUnits;
+  target.Total = progress.TotalUnits;
+  ShowStatus(entry.Serial, target, false);
 }
 
-void TConsoleFlasher::WriteThreadTerminate(TThread* sender) {
-  auto& thread = *static_cast<TWriteThread*>(sender);
-  TDevEntry& entry = *thread.FDevice;
-  const TFlashResultText text = DescribeFlashResult(thread.FResult, thread.FLastAnswer, thread.FElapsed);
-  DeviceLog(text.LogKind, entry.Serial, text.LogLine.c_str());
+void TConsoleFlasher::FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) {
   TTarget& target = FTargets[entry.Serial];
-  target.Result = thread.FResult;
-  target.LastAnswer = thread.FLastAnswer;
-  target.Elapsed = thread.FElapsed;
-  target.Reason = text.Message;
-  target.Health = thread.FHealth;
-  if (thread.FResult == wrSuccess)
+  target.Result = outcome.Result;
+  target.LastAnswer = outcome.LastAnswer;
+  target.Elapsed = outcome.Elapsed;
+  target.Reason = outcome.Text.Message;
+  target.Health = outcome.Health;
+  if (outcome.Result == wrSuccess)
     target.State = TState::Flashed;
-  else if (thread.FResult == wrTerminated && FStopping)
+  else if (outcome.Result == wrTerminated && FStopping)
     target.State = TState::Unfinished;
   else
     target.State = TState::Failed;
-  const std::string record = FlashRecordPath(FAppDir);
-  if (!AppendFlashRecord(record, FlashRecordOf(thread, "vxflash", LocalTimeNow())))
-    DeviceLogFmt(mkError, entry.Serial, "Не удалось записать результат прошивки в файл %s", record.c_str());
   ShowResult(entry.Serial, target);
-
-  bool vanished = false;
-  {
-    std::lock_guard lock(DeviceListLock);
-    entry.WriteThread.store(nullptr);
-    vanished = entry.Vanished.load();
-  }
-  if (vanished) {
-    std::lock_guard lock(DeviceListLock);
-    LogDeviceDisconnected(*this, entry.Serial);
-    RemoveDevice(FDevices, entry.Serial);
-  }
 }
 
 // ---- output ----
@@ -429,7 +395,7 @@ void TConsoleFlasher::ShowResult(std::int32_t serial, const TTarget& target) {
 int TConsoleFlasher::Summary(bool tooFew) {
   FOut.EndStatus();
   if (FOptions.Command == TConsoleCommand::List) {
-    if (FDevices.empty()) FOut.Note("no device found");
+    if (FSession.Devices().empty()) FOut.Note("no device found");
     return ceDone;
   }
   std::vector<std::int32_t> lists[7];
@@ -466,13 +432,4 @@ int TConsoleFlasher::Summary(bool tooFew) {
       .Add("exit", status);
   FOut.JsonLine(o);
   return status;
-}
-
-void TConsoleFlasher::CloseDevices() {
-  std::lock_guard lock(DeviceListLock);
-  for (std::unique_ptr<TDevEntry>& entry : FDevices) {
-    LinkClose(*entry);
-    entry.reset();
-  }
-  FDevices.clear();
 }

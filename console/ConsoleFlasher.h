@@ -7,15 +7,14 @@
 
 #include "console/Arguments.h"
 #include "console/ConsoleOutput.h"
-#include "discovery/ReadVersion.h"
 #include "firmware/FirmwareSource.h"
 #include "flashing/LinkHealth.h"
-#include "flashing/WriteThread.h"
 #include "platform/ConsoleHost.h"
 #include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
 #include "records/OperationLog.h"
-#include "ui/LogFile.h"
+#include "session/DeviceSession.h"
+#include "session/LogFile.h"
 
 // Exit statuses of the console flasher.
 enum TConsoleExit : int {
@@ -25,14 +24,13 @@ enum TConsoleExit : int {
   ceTooFew = 3,      // fewer devices than expected when the time-out passed
 };
 
-// The front end without a window: loads the driver libraries, runs discovery
-// on device changes, and flashes the selected devices with the same core the
-// window uses. Everything runs on the calling thread, which serves the
-// workers' hand-overs in its loop.
+// The front end without a window: runs discovery on device changes and
+// flashes the selected devices through the same device session the window
+// uses. Everything runs on the calling thread, which serves the workers'
+// hand-overs in its loop.
 class TConsoleFlasher : public TOperationLog,
                         public TFirmwareSources,
-                        public TDiscoveryOwner,
-                        public TWriteThreadOwner {
+                        public TSessionEvents {
 public:
   TConsoleFlasher(const TConsoleOptions& options, TConsoleOutput& output);
   ~TConsoleFlasher() override;
@@ -46,15 +44,16 @@ public:
   // Every line of the log goes to the day's log file; errors are also shown.
   void DeviceLog(TMessageKind kind, int serial, const char* text) override;
 
-  TDeviceList& KnownDevices() override { return FDevices; }
-  TOperationLog& DiscoveryLog() override { return *this; }
-  void ReadVersionTerminate(TThread* sender) override;
-
-  TOperationLog& FlashLog() override { return *this; }
+  // What the session reports.
+  [[nodiscard]] bool RestartIntoBootLoader(const TDevEntry& entry) override;
+  void DeviceListed(TDevEntry& entry) override;
+  void DiscoveryEnded(bool succeeded) override;
+  void FlashStarted(TDevEntry& entry) override;
+  void FlashProgress(TDevEntry& entry, const TFlashProgress& progress) override;
+  void FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) override;
+  void HandlerFailed() override;
   [[nodiscard]] bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
   [[nodiscard]] std::string LoadedImageFile() const override { return FOptions.ImageFile; }
-  void SetFlashProgress(TDevEntry& device, int position) override;
-  void WriteThreadTerminate(TThread* sender) override;
 
 private:
   enum class TState { Ready, Restarting, Flashing, Flashed, Skipped, Failed, Unfinished };
@@ -77,24 +76,22 @@ private:
   void StartDiscovery();
   void Loop();
   [[nodiscard]] bool Selected(std::int32_t serial) const;
+  // Left alone by --skip-same: its firmware is the image's version.
+  [[nodiscard]] bool SameAsImage(const TDevEntry& entry) const;
   [[nodiscard]] int ExpectedCount() const;
-  void ListNewDevices(TReadVersion& run);
   void StartReadyFlashes();
-  void StartFlash(TDevEntry& entry, TTarget& target);
   void Stop();
   void ShowDevice(const TDevEntry& entry);
   void ShowStatus(std::int32_t serial, const TTarget& target, bool changed);
   void ShowResult(std::int32_t serial, const TTarget& target);
   [[nodiscard]] int Summary(bool tooFew);
-  void CloseDevices();
-  [[nodiscard]] bool Flashing() const;
 
   const TConsoleOptions& FOptions;
   TConsoleOutput& FOut;
   TDeviceChangeWatch FWatch;
   std::string FAppDir;
   TLogFileWriter FLogFile;  // the day's file, open during a turn of hand-overs
-  TDeviceList FDevices;
+  TDeviceSession FSession{*this, *this, "vxflash"};
   TFirmwareVersion FImageVersion;
   std::map<std::int32_t, TTarget> FTargets;
   std::uint32_t FStartTick = 0;

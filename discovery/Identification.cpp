@@ -52,7 +52,7 @@ bool TReadVersion::IdentifyDevice(TDevEntry& entry) {
     if (FResult == rvSuccess) {
       if (entry.InBootLoader)
         ReadLoaderInfo(entry);
-      else
+      else if (FOwner.RestartIntoBootLoader(entry))
         (void)StartBootLoader(entry);  // its outcome is in RestartRequested and the log
     }
   }

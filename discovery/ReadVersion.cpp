@@ -7,7 +7,6 @@
 #include <exception>
 #include <mutex>
 
-#include "flashing/WriteThread.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"
 #include "platform/ThreadTags.h"
@@ -46,6 +45,16 @@ std::string BoundedText(const char* field, std::size_t size) { return std::strin
 }  // namespace
 
 TReadVersion::TReadVersion(TDiscoveryOwner& owner) : FOwner(owner) {}
+
+TReadVersion* TReadVersion::Launch(TDiscoveryOwner& owner, std::function<void(TThread*)> onTerminate) {
+  auto* run = new TReadVersion(owner);
+  run->SetPriority(tpNormal);
+  run->FreeOnTerminate = true;
+  run->OnTerminate = std::move(onTerminate);
+  if (run->Start()) return run;
+  delete run;
+  return nullptr;
+}
 
 // FNewDevices goes with the thread: entries the owner did not take. Their links
 // were closed by IdentifyDevice.
@@ -162,11 +171,12 @@ void TReadVersion::MatchKnownDevices() {
   std::lock_guard lock(DeviceListLock);
   FDeviceList = &FOwner.KnownDevices();
   for (const auto& known : *FDeviceList) {
-    if (FindDevice(FNewDevices, known->Serial) != nullptr) {
-      RemoveDevice(FNewDevices, known->Serial);
+    // The same serial on the other library is another device.
+    if (const TDevEntry* again = FindSameDevice(FNewDevices, *known)) {
+      RemoveDevice(FNewDevices, again);
       continue;
     }
-    if (TWriteThread* writer = known->WriteThread.load()) writer->Terminate();
+    if (TThread* writer = known->WriteThread.load()) writer->Terminate();
     known->Vanished.store(true);
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/Thread.h"
@@ -32,6 +33,11 @@ public:
   virtual TDeviceList& KnownDevices() = 0;
   // Where the run's lines go; called on the window thread only.
   virtual TOperationLog& DiscoveryLog() = 0;
+  // Whether a new device that runs its firmware is asked to restart into its
+  // boot loader. Called on the discovery thread, after the device's firmware
+  // version is read: the answer may depend only on the entry and on what
+  // the owner fixed before the run started.
+  [[nodiscard]] virtual bool RestartIntoBootLoader(const TDevEntry& /*entry*/) { return true; }
   // The end of the run, on the window thread after Execute has returned: the
   // front end takes what it wants of the run's results here. The thread frees
   // itself right after (with FreeOnTerminate set).
@@ -46,6 +52,11 @@ class TReadVersion : public TThread {
 public:
   explicit TReadVersion(TDiscoveryOwner& owner);
   ~TReadVersion() override;
+
+  // Creates a run (normal priority, FreeOnTerminate) and starts it, with
+  // `onTerminate` as its end handler. Null when no thread could be started:
+  // nothing of the owner's is touched then.
+  [[nodiscard]] static TReadVersion* Launch(TDiscoveryOwner& owner, std::function<void(TThread*)> onTerminate);
 
   std::uint32_t FStartTick = 0;
   std::u16string FMessage;  // the line being handed to the window thread

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "link/PacketChecksum.h"
+#include "records/WordSum.h"
 #include "records/TextScan.h"
 
 namespace {
@@ -21,15 +21,15 @@ void WriteU16(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
 // bits of the length are covered.
 std::uint16_t ImageChecksum(const std::uint8_t* data, std::size_t length) {
   const auto covered = static_cast<std::uint16_t>(length & 0xFFFFu);
-  if (covered <= 4) return PacketChecksum(data, covered);
+  if (covered <= 4) return OnesComplementSum16(data, covered);
   std::uint8_t head[6];
   std::memcpy(head, data, covered < 6 ? covered : 6);
   head[4] = 0;
   if (covered > 5) head[5] = 0;
-  const std::uint16_t a = PacketChecksum(head, covered < 6 ? covered : 6);
+  const std::uint16_t a = OnesComplementSum16(head, covered < 6 ? covered : 6);
   if (covered <= 6) return a;
   // The sum is word-aligned at offset 6, so the two parts add up.
-  std::uint32_t sum = static_cast<std::uint32_t>(a) + PacketChecksum(data + 6, static_cast<std::uint16_t>(covered - 6));
+  std::uint32_t sum = static_cast<std::uint32_t>(a) + OnesComplementSum16(data + 6, static_cast<std::uint16_t>(covered - 6));
   sum = (sum & 0xFFFFu) + (sum >> 16);
   return static_cast<std::uint16_t>(sum);
 }
@@ -82,7 +82,7 @@ bool ParseFirmwareImage(TOperationLog& log, std::uint8_t* buffer, std::size_t le
 
   buffer[4] = 0;
   buffer[5] = 0;
-  if (PacketChecksum(buffer, static_cast<std::uint16_t>(length & 0xFFFFu)) != *header.StoredChecksum) {
+  if (OnesComplementSum16(buffer, static_cast<std::uint16_t>(length & 0xFFFFu)) != *header.StoredChecksum) {
     log.LogFmt(mkError, "Ошибка контрольной суммы файла прошивки");
     return false;
   }
@@ -137,6 +137,6 @@ bool BuildFirmwareImage(const std::string& versionText, const std::optional<std:
     offset += 2 + buildTime->size();
   }
   if (payloadSize != 0) std::memcpy(image.data() + offset, payload, payloadSize);
-  WriteU16(image, 4, PacketChecksum(image.data(), static_cast<std::uint16_t>(total & 0xFFFFu)));
+  WriteU16(image, 4, OnesComplementSum16(image.data(), static_cast<std::uint16_t>(total & 0xFFFFu)));
   return true;
 }

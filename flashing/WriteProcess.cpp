@@ -20,6 +20,25 @@ constexpr char kUnknownException[] = "неизвестная ошибка";
 
 TWriteThread::TWriteThread(TWriteThreadOwner& owner) : FOwner(owner) {}
 
+TWriteThread* TWriteThread::Launch(TWriteThreadOwner& owner, TDevEntry& device,
+                                   std::function<void(TThread*)> onTerminate) {
+  auto* thread = new TWriteThread(owner);
+  thread->SetPriority(tpNormal);
+  thread->FreeOnTerminate = true;
+  thread->OnTerminate = std::move(onTerminate);
+  thread->FDevice = &device;
+  if (!thread->Start()) {
+    delete thread;
+    return nullptr;
+  }
+  // Named by its entry only once it runs: a discovery run may ask the entry's
+  // flash to stop at any moment, and a thread that never ran must not be
+  // reachable there when it is deleted. The object lives at least until its
+  // end handler has run on this (the window) thread.
+  device.WriteThread.store(thread);
+  return thread;
+}
+
 // FBlocks and FImage are already empty when Execute has run; they go with the
 // thread otherwise (a thread that was never started).
 TWriteThread::~TWriteThread() = default;
@@ -154,7 +173,9 @@ void TWriteThread::ReportProgress() {
   Synchronize([this] { SyncProgress(); });
 }
 
-void TWriteThread::SyncProgress() { FOwner.SetFlashProgress(*FDevice, FShownPosition); }
+void TWriteThread::SyncProgress() {
+  FOwner.SetFlashProgress(*FDevice, TFlashProgress{FShownPosition, FDoneUnits, FLayout.FTotalUnits});
+}
 
 void TWriteThread::Log(TMessageKind kind, const char* format, ...) {
   std::va_list args;

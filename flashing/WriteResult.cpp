@@ -11,6 +11,16 @@ std::string FlashResultText(std::int32_t result, std::int32_t lastAnswer) {
   return FormatText("Ошибка %d при обновлении прошивки", result);
 }
 
+TFlashResultText DescribeFlashResult(int result, int lastAnswer, int elapsed) {
+  const std::string message = FlashResultText(result, lastAnswer);
+  if (result == wrSuccess) return {message, mkSuccess, FormatText("(% 6d)Прошивка завершена успешно", elapsed), mkInfo};
+  if (lastAnswer == asLocked) return {message, mkError, "Установлена блокировка изменения настроек", mkError};
+  if (result == wrIncompatible) return {message, mkError, "Прибор не совместим с данной версией прошивки", mkError};
+  return {message, mkError,
+          FormatText("(% 6d)Ошибка %d при прошивке. Последний код ответа прибора %d", elapsed, result, lastAnswer),
+          mkError};
+}
+
 TFlashRecord FlashRecordOf(const TWriteThread& thread, const std::string& program, const TLocalTime& time) {
   const TDevEntry& device = *thread.FDevice;
   TFlashRecord r;

@@ -5,6 +5,7 @@
 
 #include "platform/LocalTime.h"
 #include "records/FlashRecord.h"
+#include "records/MessageKind.h"
 
 class TWriteThread;
 
@@ -30,6 +31,17 @@ enum TWriteResult : int {
 // What the device's panel says of a flash that ended with `result` and the
 // device's last answer `lastAnswer`; the record of flashes says the same.
 [[nodiscard]] std::string FlashResultText(std::int32_t result, std::int32_t lastAnswer);
+
+// A finished flash in words: the short message of the device's panel and the
+// line of the log, each with its kind.
+struct TFlashResultText {
+  std::string Message;
+  TMessageKind MessageKind = mkInfo;
+  std::string LogLine;
+  TMessageKind LogKind = mkInfo;
+};
+// The panel's message is the record's result in words (FlashResultText).
+[[nodiscard]] TFlashResultText DescribeFlashResult(int result, int lastAnswer, int elapsed);
 
 // The record of a flash whose thread has ended, for the program `program`.
 [[nodiscard]] TFlashRecord FlashRecordOf(const TWriteThread& thread, const std::string& program,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "flashing/LinkHealth.h"
@@ -15,6 +16,13 @@
 #include "records/TextFormat.h"
 
 class TWriteThread;
+
+// One step of a flash as its listeners see it.
+struct TFlashProgress {
+  int Percent = 0;              // the bar's position, 0 to 100
+  std::int32_t DoneUnits = 0;   // 512-byte units written or skipped as blank
+  std::int32_t TotalUnits = 0;  // of the flash's whole range
+};
 
 // What a flash needs from the front end that starts it (the main window, or
 // one without a window). Every call runs on the window thread, handed over by
@@ -32,8 +40,8 @@ public:
   // The file the latest successful LoadFirmware read the image from; empty
   // for the image built into the program.
   [[nodiscard]] virtual std::string LoadedImageFile() const { return {}; }
-  // The progress of the flash of `device`, 0 to 100.
-  virtual void SetFlashProgress(TDevEntry& device, int position) = 0;
+  // The progress of the flash of `device`.
+  virtual void SetFlashProgress(TDevEntry& device, const TFlashProgress& progress) = 0;
   // The end of the flash, after Execute has returned: the front end reads
   // FDevice, FResult, FLastAnswer and FElapsed here and clears the entry's
   // WriteThread. The thread frees itself right after (FreeOnTerminate). The
@@ -51,6 +59,13 @@ class TWriteThread : public TThread {
 public:
   explicit TWriteThread(TWriteThreadOwner& owner);
   ~TWriteThread() override;
+
+  // Creates the flash of `device` (normal priority, FreeOnTerminate) and
+  // starts it, with `onTerminate` as its end handler; the entry's WriteThread
+  // names it from then on. Window thread only. Null when no thread could be
+  // started: the entry is untouched then.
+  [[nodiscard]] static TWriteThread* Launch(TWriteThreadOwner& owner, TDevEntry& device,
+                                            std::function<void(TThread*)> onTerminate);
 
   TFirmwareBlockList FBlocks;       // the image reloaded for this flash; emptied at the end of Execute
   TFirmwareVersion FImageVersion;   // its version record

@@ -10,6 +10,9 @@
 // hold their state and run the layout here, in portable code; a backend
 // (gui/win32 or gui/headless) realises them through one peer per control.
 // Texts are Windows-1251; a backend converts them at its own boundary.
+// Positions, sizes and font heights are pixels of a 96-dpi display, as the
+// window is designed; a backend scales them to the display's at the same
+// boundary.
 //
 // Ownership: a form owns its controls (as members of the form class or through
 // std::unique_ptr held by whoever created them); a parent never owns its

@@ -16,8 +16,11 @@ bool FtdiOpen(TDevEntry& entry) {
   std::string serial = FormatText("%d", entry.Serial);
   FT_HANDLE handle = nullptr;
   const FT_STATUS status = FtdiApi.OpenEx(serial.data(), FT_OPEN_BY_SERIAL_NUMBER, &handle);
-  entry.FtHandle = handle;
+  // Whatever a failed open left in the handle is no handle of ours: closing
+  // or using it later would reach some other device, or none.
+  entry.FtHandle = nullptr;
   if (status != FT_OK || handle == nullptr) return false;
+  entry.FtHandle = handle;
   (void)FtdiApi.SetTimeouts(handle, kFtdiReadTimeout, kFtdiWriteTimeout);
   return true;
 }

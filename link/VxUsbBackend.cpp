@@ -14,8 +14,10 @@ bool VxUsbOpen(TDevEntry& entry) {
   const std::string serial = FormatText("%d", entry.Serial);
   VX_HANDLE handle = nullptr;
   const std::int32_t result = VxUsbApi.OpenDevice(entry.DeviceCode, serial.c_str(), &handle);
-  entry.VxHandle = handle;
+  // A failed open's handle is no handle of ours (see FtdiOpen).
+  entry.VxHandle = nullptr;
   if (result != 0 || handle == nullptr) return false;
+  entry.VxHandle = handle;
   (void)VxUsbApi.SetTimeouts(handle, kVxUsbReadTimeout, kVxUsbWriteTimeout);
   return true;
 }

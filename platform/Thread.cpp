@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <set>
+#include <system_error>
 
 #include "platform/MainThread.h"
 
@@ -17,6 +18,7 @@ struct TRegistry {
   std::mutex mutex;
   std::set<TThread*> running;
   int alive = 0;
+  int failStarts = 0;  // starts still to refuse (tests)
 };
 
 TRegistry& Registry() {
@@ -60,16 +62,32 @@ TThread::~TThread() {
   WaitFor();
 }
 
-void TThread::Start() {
-  if (FStarted) return;
-  FStarted = true;
+bool TThread::Start() {
+  if (FStarted) return true;
   TRegistry& r = Registry();
   // The new thread may end, and free itself, before this call returns: it
   // takes the same lock before anything else, so it finds FThread stored.
+  // It is counted only once it exists: shutdown waits for every counted one.
   std::lock_guard lock(r.mutex);
+  if (r.failStarts > 0) {
+    --r.failStarts;
+    return false;
+  }
+  try {
+    FThread = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  FStarted = true;
   r.running.insert(this);
   ++r.alive;
-  FThread = std::thread([this] { Run(); });
+  return true;
+}
+
+void TThread::FailNextStarts(int count) {
+  TRegistry& r = Registry();
+  std::lock_guard lock(r.mutex);
+  r.failStarts = count;
 }
 
 void TThread::Run() {

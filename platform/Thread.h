@@ -25,7 +25,10 @@ public:
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  void Start();
+  // False when the system gives no thread: nothing has changed then (the
+  // thread is not counted as running and OnTerminate never runs), and the
+  // caller still owns the object, FreeOnTerminate or not.
+  [[nodiscard]] bool Start();
 
   // Asks Execute to stop; Execute looks at Terminated() where it can stop.
   void Terminate() { FTerminated.store(true); }
@@ -52,6 +55,9 @@ public:
   // Window thread only.
   static void TerminateAndWaitAll();
   [[nodiscard]] static int RunningCount();
+
+  // Tests: the next `count` starts fail as if the system had no thread left.
+  static void FailNextStarts(int count);
 
 protected:
   virtual void Execute() = 0;

@@ -46,9 +46,17 @@ TDevEntry* FindDevice(const TDeviceList& list, std::int32_t serial) {
   return nullptr;
 }
 
-void RemoveDevice(TDeviceList& list, std::int32_t serial) {
+bool SameDevice(const TDevEntry& a, const TDevEntry& b) { return a.Serial == b.Serial && a.Backend == b.Backend; }
+
+TDevEntry* FindSameDevice(const TDeviceList& list, const TDevEntry& entry) {
+  for (const auto& listed : list)
+    if (SameDevice(*listed, entry)) return listed.get();
+  return nullptr;
+}
+
+void RemoveDevice(TDeviceList& list, const TDevEntry* entry) {
   for (auto it = list.begin(); it != list.end(); ++it) {
-    if ((*it)->Serial == serial) {
+    if (it->get() == entry) {
       list.erase(it);
       return;
     }

@@ -8,10 +8,10 @@
 #include "platform/CriticalSection.h"
 #include "records/FirmwareVersion.h"
 
-// The device's panel (ui/) and the flashing thread working on it (flashing/)
-// live in layers above this one.
+// The device's panel (ui/) lives in a layer above this one; the flashing
+// thread working on it is known here as a thread only.
 class TFWLoaderDevGroup;
-class TWriteThread;
+class TThread;
 
 enum TLinkBackend : std::int32_t {
   lbFtdi = 0,   // the FTDI D2XX library
@@ -47,7 +47,7 @@ public:
   TFWLoaderDevGroup* Panel = nullptr;     // owned
   // Written by the window thread, read by the discovery thread under
   // DeviceListLock while the window may be starting a flash: atomic.
-  std::atomic<TWriteThread*> WriteThread{nullptr};  // not owned
+  std::atomic<TThread*> WriteThread{nullptr};  // the flashing thread; not owned
   TFirmwareVersion FirmwareVersion;
   TFirmwareVersion LoaderVersion;
   TLinkBackend Backend;
@@ -71,6 +71,13 @@ extern TCriticalSection DeviceListLock;
 // The first entry, in list order, with this serial; null if none. Takes no lock.
 [[nodiscard]] TDevEntry* FindDevice(const TDeviceList& list, std::int32_t serial);
 
-// Destroys the first entry with this serial and takes it out of the list; does
-// nothing if there is none. Takes no lock.
-void RemoveDevice(TDeviceList& list, std::int32_t serial);
+// Whether two entries stand for the same device: the same serial on the same
+// driver library. A device of each library may carry the same serial.
+[[nodiscard]] bool SameDevice(const TDevEntry& a, const TDevEntry& b);
+// The first entry, in list order, that stands for the same device as `entry`;
+// null if none. Takes no lock.
+[[nodiscard]] TDevEntry* FindSameDevice(const TDeviceList& list, const TDevEntry& entry);
+
+// Destroys this very entry and takes it out of the list; does nothing if the
+// list does not hold it. Takes no lock.
+void RemoveDevice(TDeviceList& list, const TDevEntry* entry);

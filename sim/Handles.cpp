@@ -5,6 +5,8 @@ namespace {
 
 constexpr std::uintptr_t kHandleBase = 0x5A000;
 constexpr std::uint32_t kRqDefaultReadTimeout = 1000;
+// A handle number that is never given to an open device.
+constexpr std::uint32_t kNeverIssued = 0xFFFFFFu;
 
 }  // namespace
 
@@ -31,11 +33,17 @@ int OpenDevice(TModel& m, int index, void** handle) {
   const bool ftdi = d.Cfg.Library == VXSIM_FTDI;
   // The two libraries' codes for a busy device happen to be equal; each is named.
   // cppcheck-suppress duplicateValueTernary
-  if (d.Handle != 0) return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
+  // A refused open leaves a value in the handle that names no open device, as
+  // a careless driver may: a caller that keeps it shows in the transcript.
+  if (d.Handle != 0) {
+    *handle = HandleValue(kNeverIssued);
+    return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
+  }
   if (d.RefuseOpenSkip > 0) {
     --d.RefuseOpenSkip;
   } else if (d.RefuseOpen > 0) {
     --d.RefuseOpen;
+    *handle = HandleValue(kNeverIssued);
     // cppcheck-suppress duplicateValueTernary
     return ftdi ? static_cast<int>(FT_DEVICE_NOT_OPENED) : RQ_ERROR_BUSY;
   }

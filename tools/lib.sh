@@ -98,12 +98,12 @@ ensure_packages() {
 
 build_packages=(cmake g++ ninja-build googletest python3)
 # What the x64 program and its tests need under Wine; nothing 32-bit.
-windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth)
+# ImageMagick draws the programs' icon in the build and takes screenshots.
+windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth imagemagick)
 wine32_package=wine32:i386
 fuzz_packages=(clang libclang-rt-14-dev)
 # tools/analyse.sh: clang-tidy finds its MinGW headers through the cross compiler.
 analyse_packages=(clang-tidy clang cppcheck python3)
-screenshot_packages=(imagemagick)
 
 # The i386 packages that an apt failure names as unmet dependencies.
 unmet_i386_packages() {
@@ -253,6 +253,26 @@ ensure_wine_prefix() {
     return 1
   fi
   echo "$kind" > "$mark"
+}
+
+# scaled_wine_prefix SHARED DIR: makes DIR a Wine prefix for runs at another
+# display scale (set_wine_dpi): the shared prefix's registry copied, its
+# drive C: shared, so that it takes no time to make and the shared one keeps
+# its scale. End its Wine server (WINEPREFIX=DIR wineserver -k) before
+# removing it.
+scaled_wine_prefix() {
+  local shared=$1 dir=$2
+  mkdir -p "$dir"
+  cp -p "$shared"/*.reg "$shared/.update-timestamp" "$shared/.vx-ready" "$dir/"
+  cp -a "$shared/dosdevices" "$dir/"
+  ln -s "$shared/drive_c" "$dir/drive_c"
+}
+
+# set_wine_dpi LOADER DPI: the display scale of WINEPREFIX's programs started
+# from now on; Wine reads it at each program's start from the user's desktop
+# settings.
+set_wine_dpi() {
+  "$1" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$2" /f >/dev/null
 }
 
 # Builds the updater of a cross preset and puts it into a directory of its own

@@ -46,6 +46,7 @@ if [ $status -ne 0 ]; then
   exit 1
 fi
 
+step tools/layers.sh
 step tools/analyse.sh
 
 step ctest --preset linux

@@ -5,9 +5,7 @@
 #include <mutex>
 
 #include "crash/LogRing.h"
-#include "link/DeviceLink.h"
 #include "link/DriverLibraries.h"
-#include "link/Packets.h"
 #include "platform/CrashTestPoint.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
@@ -16,10 +14,9 @@
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "records/TextFormat.h"
+#include "session/LogFile.h"
 #include "ui/CommandLine.h"
 #include "ui/DevicePanel.h"
-#include "ui/DeviceTexts.h"
-#include "ui/LogFile.h"
 #include "ui/SettingsFile.h"
 
 TMainForm* MainForm = nullptr;
@@ -193,18 +190,15 @@ void TMainForm::FormShow(void* /*sender*/) {
   btnFwLoad.Click();
   edFWFile.SetDropDownWidth(500);
 
-  if (hFtdiLib.load() == nullptr) {
-    if (TModuleHandle h = LoadFtdiLibrary(kFtdiLibraryName)) hFtdiLib.store(h);
-    if (hFtdiLib.load() == nullptr)
-      ShowMessageBox(this, "Драйвер устройств FTDI не установлен.", kMessageCaption, kMbOk | kMbIconError);
-  }
-  if (hVxUsbLib.load() == nullptr) {
-    FUsbLibraryName = kVxUsbLibraryName;
-    if (TModuleHandle h = LoadVxUsbLibrary(FUsbLibraryName.c_str())) hVxUsbLib.store(h);
-    if (hVxUsbLib.load() == nullptr)
-      ShowMessageBox(this, "Драйвер устройств RQ не установлен.", kMessageCaption, kMbOk | kMbIconError);
-  }
-  if (hFtdiLib.load() == nullptr && hVxUsbLib.load() == nullptr) {
+  FSession.SetAppDir(FAppDir);
+  // The name stays empty when an earlier window of the process loaded it.
+  if (hVxUsbLib.load() == nullptr) FUsbLibraryName = kVxUsbLibraryName;
+  const TDeviceSession::TLibraries libraries = FSession.LoadLibraries(FUsbLibraryName.c_str());
+  if (!libraries.Ftdi)
+    ShowMessageBox(this, "Драйвер устройств FTDI не установлен.", kMessageCaption, kMbOk | kMbIconError);
+  if (!libraries.VxUsb)
+    ShowMessageBox(this, "Драйвер устройств RQ не установлен.", kMessageCaption, kMbOk | kMbIconError);
+  if (!libraries.Ftdi && !libraries.VxUsb) {
     ShowMessageBox(this, "Перед первым запуском программы подключите устройство к USB и установите драйвер.",
                    kMessageCaption, kMbOk | kMbIconError);
     Close();
@@ -221,13 +215,15 @@ void TMainForm::FormDestroy(void* /*sender*/) {
   // modal loop in which a device change or a timer tick would otherwise start
   // one that nobody serves while the entries are deleted.
   FDestroying = true;
+  FSession.BeginClose();  // nor a flash
   DevTimer.SetEnabled(false);
   RescanTimer.SetEnabled(false);
 
-  // Workers still running refer to device entries and post to the log: ask
-  // them to stop and wait for them (serving their hand-overs and end handlers)
-  // while every control and entry is still alive.
-  TThread::TerminateAndWaitAll();
+  // Workers still running refer to device entries and post to the log: the
+  // session asks them to stop and waits for them (serving their hand-overs
+  // and end handlers) while every control and entry is still alive, and
+  // writes the record's queued rows.
+  FSession.WaitForWorkers();
 
   // A settings file that cannot be written is reported, and the devices are
   // closed all the same.
@@ -236,12 +232,7 @@ void TMainForm::FormDestroy(void* /*sender*/) {
   } catch (const Exception& e) {
     Application.ShowException(e.what());
   }
-  std::lock_guard lock(DeviceListLock);
-  for (std::unique_ptr<TDevEntry>& entry : FDevices) {
-    LinkClose(*entry);
-    entry.reset();  // its panel goes with it
-  }
-  FDevices.clear();
+  FSession.CloseDevices();
 }
 
 bool TMainForm::Dispatch(TMessage& message) {
@@ -272,7 +263,7 @@ void TMainForm::DevTimerTimer(void* /*sender*/) {
 }
 
 void TMainForm::RescanTimerTimer(void* /*sender*/) {
-  if (hFtdiLib.load() != nullptr && FtdiApi.Rescan != nullptr) FtdiApi.Rescan();
+  FSession.RescanFtdi();
   RescanTimer.SetEnabled(false);
 }
 
@@ -397,41 +388,26 @@ void TMainForm::btnFwOpenClick(void* /*sender*/) {
 
 // ---- device list and panels ----
 
-bool TMainForm::StartReadVersion() {
-  if (FDestroying) return false;
-  if (ReadVersionThread != nullptr) return true;  // one run at a time
-  auto* run = new TReadVersion(*this);
-  ReadVersionThread = run;
-  run->SetPriority(tpNormal);
-  run->FreeOnTerminate = true;
-  run->OnTerminate = [this](TThread* sender) {
-    try {
-      ReadVersionTerminate(sender);
-    } catch (...) {
-      Application.ShowCurrentException();
-    }
-  };
-  run->Start();
-  return true;
+bool TMainForm::StartReadVersion() { return FSession.StartDiscovery(); }
+
+void TMainForm::ReadVersionTerminate(TThread* sender) { FSession.ReadVersionTerminate(sender); }
+
+bool TMainForm::RestartIntoBootLoader(const TDevEntry& /*entry*/) { return true; }
+
+// Holding DeviceListLock, after the device's lines.
+void TMainForm::DeviceListed(TDevEntry& entry) {
+  CreateDevicePanel(entry);
+  entry.Panel->btnWrite->SetEnabled(entry.InBootLoader);
+  entry.Panel->btnWrite->OnClick = [this](void* sender) { DevButtonClick(sender); };
+  if (!entry.InBootLoader && entry.RestartRequested)
+    SetDeviceMessage(entry, "Отключите прибор и подключите заново.", mkSuccess);
+  // As if the user had pressed it. The flash's first hand-over (the image
+  // reload) is served once the run's end handler has released the lock.
+  if (entry.InBootLoader && cbAutoWrite.Checked()) entry.Panel->btnWrite->Click();
 }
 
-void TMainForm::ReadVersionTerminate(TThread* sender) {
-  // The run is over whatever happens below: a handler that failed half-way
-  // must not leave every later run refused (and a freed thread referred to).
-  struct TRunOver {
-    ~TRunOver() { ReadVersionThread = nullptr; }
-  } over;
-  auto& run = *static_cast<TReadVersion*>(sender);
-  if (run.FResult != rvSuccess) {
-    // The list stays as it is, vanished entries included; the run's new
-    // entries go with the thread.
-    LogDiscoveryFailed(*this, run.FElapsed, run.FResult, run.FLastAnswer);
-  } else {
-    {
-      std::lock_guard lock(DeviceListLock);
-      RemoveVanishedDevices(FDevices, *this);
-      ListNewDevices(run);
-    }
+void TMainForm::DiscoveryEnded(bool succeeded) {
+  if (succeeded) {
     TSizeConstraints limits = DevPanel.Constraints;
     limits.MinHeight = FDevices.empty() ? TFWLoaderDevGroup::kHeight
                                         : TFWLoaderDevGroup::kPitch * static_cast<int>(FDevices.size());
@@ -440,31 +416,7 @@ void TMainForm::ReadVersionTerminate(TThread* sender) {
   CrashTestPoint("window");  // development builds: a crash on purpose, with the devices listed
 }
 
-// Holding DeviceListLock. The window takes over every new entry of the run.
-void TMainForm::ListNewDevices(TReadVersion& run) {
-  TDeviceList found = std::move(run.FNewDevices);
-  run.FNewDevices.clear();
-  for (std::unique_ptr<TDevEntry>& owned : found) {
-    TDevEntry& entry = *owned;
-    LogDeviceConnected(*this, entry);
-    FDevices.push_back(std::move(owned));
-    try {
-      CreateDevicePanel(entry);
-    } catch (...) {
-      // Not listed without its panel: the next run finds the device anew.
-      FDevices.pop_back();
-      throw;
-    }
-    entry.Panel->btnWrite->SetEnabled(entry.InBootLoader);
-    entry.Panel->btnWrite->OnClick = [this](void* sender) { DevButtonClick(sender); };
-    LogDeviceIdentity(*this, entry);
-    if (!entry.InBootLoader && entry.RestartRequested)
-      SetDeviceMessage(entry, "Отключите прибор и подключите заново.", mkSuccess);
-    // As if the user had pressed it. The flash's first hand-over (the image
-    // reload) is served once this handler has ended and released the lock.
-    if (entry.InBootLoader && cbAutoWrite.Checked()) entry.Panel->btnWrite->Click();
-  }
-}
+void TMainForm::HandlerFailed() { Application.ShowCurrentException(); }
 
 void TMainForm::CreateDevicePanel(TDevEntry& entry) {
   const std::string firmware = entry.FirmwareVersion.VersionText();
@@ -505,78 +457,25 @@ void TMainForm::DevButtonClick(void* sender) {
 }
 
 void TMainForm::StartWriteThread(TDevEntry& entry) {
-  if (entry.WriteThread.load() != nullptr) {
-    DeviceLogFmt(mkInfo, entry.Serial, "Прибор уже прошивается");
-    return;
-  }
-  // The entries are about to be deleted: a flash started now (from a click
-  // or a run's end served during the destruction's error box) would outlive
-  // its device.
-  if (FDestroying) return;
-  auto* thread = new TWriteThread(*this);
-  entry.WriteThread.store(thread);
-  thread->SetPriority(tpNormal);
-  thread->FreeOnTerminate = true;
-  thread->OnTerminate = [this](TThread* sender) {
-    try {
-      WriteThreadTerminate(sender);
-    } catch (...) {
-      Application.ShowCurrentException();
-    }
-  };
-  thread->FDevice = &entry;
-  thread->Start();
+  (void)FSession.StartFlash(entry);  // a refusal has its line, or needs none
+}
+
+void TMainForm::FlashStarted(TDevEntry& entry) {
   entry.Panel->btnWrite->SetEnabled(false);
-  LogFlashStarting(*this, entry.Serial);
   SetDeviceMessage(entry, "Обновление прошивки прибора...", mkSuccess);
 }
 
-void TMainForm::WriteThreadTerminate(TThread* sender) {
-  auto& thread = *static_cast<TWriteThread*>(sender);
-  TDevEntry& entry = *thread.FDevice;
-  // An error while the result is shown still lets the entry go of its
-  // thread (freed right after this handler); it is raised again at the end.
-  std::exception_ptr error;
-  try {
-    ShowFlashResult(thread, entry);
-    RecordFlash(thread);
-  } catch (...) {
-    error = std::current_exception();
-  }
+void TMainForm::WriteThreadTerminate(TThread* sender) { FSession.WriteThreadTerminate(sender); }
 
-  // Cleared under the lock: a discovery run reads WriteThread there to ask
-  // the flash to stop, and the thread object is freed right after this
-  // handler. Whether the device has gone is read in the same step, so that
-  // either this handler or the next run's removal pass takes it out.
-  bool vanished = false;
-  {
-    std::lock_guard lock(DeviceListLock);
-    entry.WriteThread.store(nullptr);
-    vanished = entry.Vanished.load();
-  }
+void TMainForm::FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) {
+  // The button first: a message that cannot be shown must not leave the
+  // device without it.
   if (entry.Panel != nullptr) entry.Panel->btnWrite->SetEnabled(true);
-  if (vanished) {
-    std::lock_guard lock(DeviceListLock);
-    LogDeviceDisconnected(*this, entry.Serial);
-    RemoveDevice(FDevices, entry.Serial);  // its panel goes with it
-  }
-  if (error) std::rethrow_exception(error);
-}
-
-void TMainForm::ShowFlashResult(const TWriteThread& thread, TDevEntry& entry) {
-  const TFlashResultText text = DescribeFlashResult(thread.FResult, thread.FLastAnswer, thread.FElapsed);
-  SetDeviceMessage(entry, text.Message, text.MessageKind);
-  DeviceLog(text.LogKind, entry.Serial, text.LogLine.c_str());
-}
-
-void TMainForm::RecordFlash(const TWriteThread& thread) {
-  const std::string path = FlashRecordPath(FAppDir);
-  if (!AppendFlashRecord(path, FlashRecordOf(thread, "vxfwloader", LocalTimeNow())))
-    DeviceLogFmt(mkError, thread.FDevice->Serial, "Не удалось записать результат прошивки в файл %s", path.c_str());
+  SetDeviceMessage(entry, outcome.Text.Message, outcome.Text.MessageKind);
 }
 
 std::string TMainForm::LoadedImageFile() const { return FExternalFirmware ? edFWFile.Text() : std::string(); }
 
-void TMainForm::SetFlashProgress(TDevEntry& device, int position) {
-  if (device.Panel != nullptr) device.Panel->ProgressBar->SetPosition(position);
+void TMainForm::FlashProgress(TDevEntry& entry, const TFlashProgress& progress) {
+  if (entry.Panel != nullptr) entry.Panel->ProgressBar->SetPosition(progress.Percent);
 }

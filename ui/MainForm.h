@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "discovery/ReadVersion.h"
 #include "firmware/FirmwareSource.h"
-#include "flashing/WriteThread.h"
 #include "gui/Controls.h"
+#include "platform/Thread.h"
 #include "records/DevEntry.h"
 #include "records/FirmwareVersion.h"
 #include "records/OperationLog.h"
-#include "ui/LogFile.h"
+#include "session/DeviceSession.h"
+#include "session/LogFile.h"
 
 inline constexpr std::uint32_t WM_RESTORE_INSTANCE = 1025;  // WM_USER + 1, posted by a second copy
 inline constexpr std::uint32_t WM_DEVICECHANGE_MSG = 537;
@@ -24,18 +24,17 @@ inline constexpr const char* kMainFormClassName = "TMainForm";
 inline constexpr const char* kMainFormCaption = "Обновление прошивки Вельмар";
 inline constexpr const char* kMessageCaption = "Velmar Firmware Loader";
 
-// The updater's only window. It owns the controls, the device list (each
-// entry with its panel) and the firmware choice, it is the operation log of
-// the whole program, and it starts and ends the discovery runs and the
-// flashes.
+// The updater's only window. It owns the controls, the device session (the
+// device list, each entry with its panel) and the firmware choice, and it is
+// the operation log of the whole program. The session starts and ends the
+// discovery runs and the flashes; the window shows what it reports.
 // External firmware mode (FExternalFirmware) and the result of the latest load
 // from the embedded image (FResourceFirmwareLoaded) come with the firmware
 // sources it derives from.
 class TMainForm : public TForm,
                   public TOperationLog,
                   public TFirmwareSources,
-                  public TDiscoveryOwner,
-                  public TWriteThreadOwner {
+                  public TSessionEvents {
 public:
   explicit TMainForm(void* owner = nullptr);
   ~TMainForm() override;
@@ -67,7 +66,8 @@ public:
   std::string FBdUrl;
   TFirmwareVersion FFirmwareVersion;
   std::string FAppDir;
-  TDeviceList FDevices;
+  TDeviceSession FSession{*this, *this, "vxfwloader"};
+  TDeviceList& FDevices = FSession.Devices();
 
   // Events.
   void FormShow(void* sender);
@@ -90,9 +90,7 @@ public:
   bool StartReadVersion();
   // The end of a discovery run: a failed run is only reported; a successful
   // one takes out the gone devices and lists the new ones with their panels.
-  void ReadVersionTerminate(TThread* sender) override;
-  TDeviceList& KnownDevices() override { return FDevices; }
-  TOperationLog& DiscoveryLog() override { return *this; }
+  void ReadVersionTerminate(TThread* sender);
 
   // The panel of an entry just appended to FDevices, stored in its Panel.
   void CreateDevicePanel(TDevEntry& entry);
@@ -108,9 +106,16 @@ public:
   void StartWriteThread(TDevEntry& entry);
   // The end of a flash: its result on the panel and in the log; a device that
   // went away during the flash is taken out of the list now.
-  void WriteThreadTerminate(TThread* sender) override;
-  TOperationLog& FlashLog() override { return *this; }
-  void SetFlashProgress(TDevEntry& device, int position) override;
+  void WriteThreadTerminate(TThread* sender);
+
+  // What the session reports.
+  [[nodiscard]] bool RestartIntoBootLoader(const TDevEntry& entry) override;
+  void DeviceListed(TDevEntry& entry) override;
+  void DiscoveryEnded(bool succeeded) override;
+  void FlashStarted(TDevEntry& entry) override;
+  void FlashProgress(TDevEntry& entry, const TFlashProgress& progress) override;
+  void FlashEnded(TDevEntry& entry, const TFlashOutcome& outcome) override;
+  void HandlerFailed() override;
 
   // Loads the image of the current source (edFWFile's file in external
   // firmware mode) into the list and record; shows its version and date.
@@ -127,11 +132,6 @@ public:
   void EndLogBurst();
 
 private:
-  void ShowFlashResult(const TWriteThread& thread, TDevEntry& entry);
-  // Appends the flash to the record of flashes next to the executable; a
-  // record that cannot be written costs an error line, nothing more.
-  void RecordFlash(const TWriteThread& thread);
-  void ListNewDevices(TReadVersion& run);
   void BuildControls();
   void SetDesignedControls();
   void ReadCommandLine();

@@ -44,6 +44,42 @@ constexpr int kComboDropHeight = 200;
 
 HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
 
+// Display scale. The controls hold the pixels of a 96-dpi display, as the
+// window is designed, and lay themselves out in them; the windows get them
+// times the scale of the system at the program's start (the manifest
+// declares system awareness, so Windows stretches the window as a bitmap on
+// a monitor of another scale instead of telling it to lay itself out
+// again). Edges are scaled, not sizes, so that controls that touch at 96 dpi
+// still touch and ones apart stay apart.
+int Dpi() {
+  static const int dpi = [] {
+    HDC dc = GetDC(nullptr);
+    const int d = dc != nullptr ? GetDeviceCaps(dc, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
+    if (dc != nullptr) ReleaseDC(nullptr, dc);
+    return d > 0 ? d : USER_DEFAULT_SCREEN_DPI;
+  }();
+  return dpi;
+}
+int Px(int designed) { return MulDiv(designed, Dpi(), USER_DEFAULT_SCREEN_DPI); }
+int Designed(int px) { return MulDiv(px, USER_DEFAULT_SCREEN_DPI, Dpi()); }
+// A measured extent: never less than what the text needs.
+int DesignedCovering(int px) { return (px * USER_DEFAULT_SCREEN_DPI + Dpi() - 1) / Dpi(); }
+RECT PxRect(int left, int top, int width, int height) {
+  return {Px(left), Px(top), Px(left + width), Px(top + height)};
+}
+
+// The program's icon (the executable's first icon group) in the system's
+// size, or the generic one in a program without it. Shared handles: the
+// system keeps them for the process.
+HICON ProgramIcon(bool small) {
+  const int cx = GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON);
+  const int cy = GetSystemMetrics(small ? SM_CYSMICON : SM_CYICON);
+  if (FindResourceW(Instance(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14)) != nullptr)  // RT_GROUP_ICON
+    if (auto icon = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(1), IMAGE_ICON, cx, cy, LR_SHARED)))
+      return icon;
+  return LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+}
+
 std::wstring Wide(const std::string& text) {
   const std::u16string u = Cp1251ToUtf16(text);
   return std::wstring(u.begin(), u.end());
@@ -67,7 +103,7 @@ HFONT FontHandle(const TFont& f) {
   const auto key = std::make_tuple(f.Name, f.Height, f.Bold, static_cast<int>(f.Charset));
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
-  const HFONT font = CreateFontW(-f.Height, 0, 0, 0, f.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, f.Charset,
+  const HFONT font = CreateFontW(-Px(f.Height), 0, 0, 0, f.Bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, f.Charset,
                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                                  Wide(f.Name).c_str());
   cache.emplace(key, font);
@@ -116,7 +152,9 @@ void RegisterWindowClass(const wchar_t* name, UINT style, HCURSOR cursor) {
   wc.hCursor = cursor;
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = name;
-  wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+  // The main window's title bar and taskbar button show these.
+  wc.hIcon = ProgramIcon(false);
+  wc.hIconSm = ProgramIcon(true);
   RegisterClassExW(&wc);
 }
 
@@ -179,8 +217,8 @@ public:
     if (FHwnd == nullptr || FControl.Kind() != ckScrollBox) return false;
     RECT r;
     GetClientRect(FHwnd, &r);
-    width = r.right;
-    height = r.bottom;
+    width = Designed(r.right);
+    height = Designed(r.bottom);
     return true;
   }
 
@@ -395,8 +433,12 @@ public:
     GetClientRect(FHwnd, &c);
     if (IsIconic(FHwnd)) return;
     FPlacing = true;
-    form.SetFrame((w.right - w.left) - c.right, (w.bottom - w.top) - c.bottom);
-    form.PlacedByUser(w.left, w.top, w.right - w.left, w.bottom - w.top);
+    // The frame as the difference of the two sizes in design pixels, so that
+    // the client size comes back as it was set.
+    const int width = Designed(w.right - w.left);
+    const int height = Designed(w.bottom - w.top);
+    form.SetFrame(width - Designed(c.right), height - Designed(c.bottom));
+    form.PlacedByUser(Designed(w.left), Designed(w.top), width, height);
     FPlacing = false;
   }
 
@@ -410,12 +452,12 @@ public:
     switch (request) {
       case SB_LINEUP: pos -= 10; break;
       case SB_LINEDOWN: pos += 10; break;
-      case SB_PAGEUP: pos -= static_cast<int>(si.nPage); break;
-      case SB_PAGEDOWN: pos += static_cast<int>(si.nPage); break;
+      case SB_PAGEUP: pos -= Designed(static_cast<int>(si.nPage)); break;
+      case SB_PAGEDOWN: pos += Designed(static_cast<int>(si.nPage)); break;
       case SB_THUMBTRACK:
-      case SB_THUMBPOSITION: pos = si.nTrackPos; break;
+      case SB_THUMBPOSITION: pos = Designed(si.nTrackPos); break;
       case SB_TOP: pos = 0; break;
-      case SB_BOTTOM: pos = si.nMax; break;
+      case SB_BOTTOM: pos = Designed(si.nMax); break;
       default: return;
     }
     box.ScrollTo(pos);
@@ -443,7 +485,7 @@ private:
     DWORD exStyle = 0;
     const wchar_t* cls = nullptr;
     bool subclass = false;
-    int height = c.Height();
+    int height = c.Height();  // design pixels
     switch (c.Kind()) {
       case ckForm: CreateForm(); return;
       case ckGroupBox:
@@ -502,8 +544,9 @@ private:
     }
     static int nextId = 1000;
     HWND parent = c.Parent() != nullptr ? static_cast<HWND>(c.Parent()->Handle()) : nullptr;
+    const RECT r = PxRect(c.Left(), c.Top(), c.Width(), height);
     FHwnd = CreateWindowExW(exStyle, cls, Wide(c.Kind() == ckRichEdit ? std::string() : c.Text()).c_str(), style,
-                            c.Left(), c.Top(), c.Width(), height, parent,
+                            r.left, r.top, r.right - r.left, r.bottom - r.top, parent,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextId++)), Instance(), nullptr);
     if (FHwnd == nullptr) return;
     SetPropW(FHwnd, kPeerProperty, this);
@@ -540,7 +583,7 @@ private:
     RegisterWindowClass(cls.c_str(), CS_DBLCLKS, LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW)));
     const DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
     const DWORD exStyle = Application.MainFormOnTaskbar ? WS_EX_APPWINDOW : 0;
-    RECT r{0, 0, form.ClientWidth(), form.ClientHeight()};
+    RECT r{0, 0, Px(form.ClientWidth()), Px(form.ClientHeight())};
     AdjustWindowRectEx(&r, style, FALSE, exStyle);
     FHwnd = CreateWindowExW(exStyle, cls.c_str(), Wide(form.Text()).c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
                             r.right - r.left, r.bottom - r.top, nullptr, nullptr, Instance(), nullptr);
@@ -564,13 +607,16 @@ private:
       if (FPlacing) return;
       RECT w;
       GetWindowRect(FHwnd, &w);
-      if (w.left == c.Left() && w.top == c.Top() && w.right - w.left == c.Width() && w.bottom - w.top == c.Height())
+      if (Designed(w.left) == c.Left() && Designed(w.top) == c.Top() && Designed(w.right - w.left) == c.Width() &&
+          Designed(w.bottom - w.top) == c.Height())
         return;
-      SetWindowPos(FHwnd, nullptr, c.Left(), c.Top(), c.Width(), c.Height(), SWP_NOZORDER | SWP_NOACTIVATE);
+      SetWindowPos(FHwnd, nullptr, Px(c.Left()), Px(c.Top()), Px(c.Width()), Px(c.Height()),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
       return;
     }
     const int height = c.Kind() == ckComboBox ? c.Height() + kComboDropHeight : c.Height();
-    MoveWindow(FHwnd, c.Left(), c.Top(), c.Width(), height, TRUE);
+    const RECT r = PxRect(c.Left(), c.Top(), c.Width(), height);
+    MoveWindow(FHwnd, r.left, r.top, r.right - r.left, r.bottom - r.top, TRUE);
   }
 
   void ApplyVisible() {
@@ -588,10 +634,11 @@ private:
     // What CB_GETITEMHEIGHT reports and what CB_SETITEMHEIGHT takes differ
     // between systems: set, look at the outcome, correct once.
     int item = static_cast<int>(SendMessageW(FHwnd, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
+    const RECT designed = PxRect(FControl.Left(), FControl.Top(), FControl.Width(), FControl.Height());
     for (int attempt = 0; attempt < 2; ++attempt) {
       RECT r;
       GetWindowRect(FHwnd, &r);
-      const int error = FControl.Height() - (r.bottom - r.top);
+      const int error = (designed.bottom - designed.top) - (r.bottom - r.top);
       if (error == 0 || item + error <= 0) return;
       item += error;
       SendMessageW(FHwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), item);
@@ -609,7 +656,7 @@ private:
   void ApplyStyle() {
     if (FControl.Kind() == ckComboBox) {
       const int width = static_cast<TComboBox&>(FControl).DropDownWidth();
-      if (width > 0) SendMessageW(FHwnd, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(width), 0);
+      if (width > 0) SendMessageW(FHwnd, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(Px(width)), 0);
     } else if (FControl.Kind() == ckLabel) {
       LONG_PTR style = GetWindowLongPtrW(FHwnd, GWL_STYLE);
       style = (style & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | static_cast<LONG_PTR>(LabelAlignment());
@@ -642,9 +689,11 @@ private:
     si.cbSize = sizeof si;
     si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
     si.nMin = 0;
-    si.nMax = box.ContentHeight() > r.bottom ? box.ContentHeight() - 1 : 0;
+    // In the window's pixels.
+    const int content = Px(box.ContentHeight());
+    si.nMax = content > r.bottom ? content - 1 : 0;
     si.nPage = static_cast<UINT>(r.bottom);
-    si.nPos = box.ScrollOffset();
+    si.nPos = Px(box.ScrollOffset());
     SetScrollInfo(FHwnd, SB_VERT, &si, TRUE);
   }
 
@@ -737,9 +786,9 @@ void ScrollFocusIntoView(HWND focus) {
     MapWindowPoints(nullptr, h, reinterpret_cast<POINT*>(&r), 2);
     GetClientRect(h, &client);
     auto& scroll = static_cast<TScrollBox&>(box->Control());
-    if (r.top < 0) scroll.ScrollTo(scroll.ScrollOffset() + r.top);
+    if (r.top < 0) scroll.ScrollTo(scroll.ScrollOffset() - DesignedCovering(-r.top));
     else if (r.bottom > client.bottom)
-      scroll.ScrollTo(scroll.ScrollOffset() + std::min<int>(r.bottom - client.bottom, r.top));
+      scroll.ScrollTo(scroll.ScrollOffset() + DesignedCovering(std::min<int>(r.bottom - client.bottom, r.top)));
   }
 }
 
@@ -755,10 +804,10 @@ LRESULT FormMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LPARAM
     case WM_GETMINMAXINFO: {
       auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
       const TSizeConstraints& k = form.Constraints;
-      if (k.MinWidth > 0) info->ptMinTrackSize.x = k.MinWidth;
-      if (k.MinHeight > 0) info->ptMinTrackSize.y = k.MinHeight;
-      if (k.MaxWidth > 0) info->ptMaxTrackSize.x = k.MaxWidth;
-      if (k.MaxHeight > 0) info->ptMaxTrackSize.y = k.MaxHeight;
+      if (k.MinWidth > 0) info->ptMinTrackSize.x = Px(k.MinWidth);
+      if (k.MinHeight > 0) info->ptMinTrackSize.y = Px(k.MinHeight);
+      if (k.MaxWidth > 0) info->ptMaxTrackSize.x = Px(k.MaxWidth);
+      if (k.MaxHeight > 0) info->ptMaxTrackSize.y = Px(k.MaxHeight);
       return 0;
     }
     case WM_CLOSE:
@@ -803,7 +852,8 @@ LRESULT SplitterMessage(TWin32Peer& peer, HWND hwnd, UINT msg, WPARAM wParam, LP
     case WM_MOUSEMOVE:
       if (GetCapture() == hwnd) {
         // Coordinates are the splitter's own: it moves under the pointer.
-        const int dy = static_cast<short>(HIWORD(lParam)) - peer.FDragY;
+        // Less than a design pixel waits until the pointer has gone further.
+        const int dy = Designed(static_cast<short>(HIWORD(lParam)) - peer.FDragY);
         if (dy != 0) {
           splitter.MoveBy(dy);
           UpdateWindow(GetParent(hwnd));
@@ -967,14 +1017,14 @@ public:
     DrawTextW(dc, w.c_str(), static_cast<int>(w.size()), &r, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_EXPANDTABS);
     SelectObject(dc, old);
     ReleaseDC(nullptr, dc);
-    width = text.empty() ? 0 : r.right;
-    height = r.bottom;
+    width = text.empty() ? 0 : DesignedCovering(r.right);
+    height = DesignedCovering(r.bottom);
     return true;
   }
 
   void VirtualDesktopSize(int& width, int& height) override {
-    width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
-    height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    width = Designed(GetSystemMetrics(SM_CXVIRTUALSCREEN));
+    height = Designed(GetSystemMetrics(SM_CYVIRTUALSCREEN));
   }
 
   int MessageBox(TForm* owner, const std::string& text, const std::string& caption, unsigned flags) override {

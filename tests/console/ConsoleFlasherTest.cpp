@@ -189,7 +189,7 @@ TEST_F(ConsoleFlasherTest, ListShowsEveryDeviceAsIdentified) {
   const TChildResult r = Run({"list", "--json"}, LoaderDevice("ftdi", "1001") +
                                                      "[device]\nlibrary = vxusb\nserial = 2002\ncode = 0x0A01\n"
                                                      "mode = firmware\nfirmware_version = VXCR-1.7\n"
-                                                     "start_answer = none\n");
+                                                     "leave_delay = 200\nrestart_delay = 300\n");
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
   const std::vector<TJson> devices = Events("device");
   ASSERT_EQ(devices.size(), 2u) << r.Out;
@@ -205,6 +205,9 @@ TEST_F(ConsoleFlasherTest, ListShowsEveryDeviceAsIdentified) {
   EXPECT_EQ(firmware.at("mode").Text, "firmware");
   EXPECT_EQ(firmware.at("firmware_version").Text, "VXCR-1.7");
   EXPECT_EQ(firmware.at("loader_version").Kind, TJsonValue::Null);
+  // Listing restarts nothing: the device would answer, but is not asked.
+  EXPECT_EQ(DeviceState(1).at("boot_loader"), 0);
+  EXPECT_EQ(DeviceState(1).at("plugs"), 1);
   // For a person: one row per device, the mode in Russian, readable as UTF-8.
   EXPECT_NE(r.Err.find("1001  ftdi   " + U("Загрузчик")), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find("2002  vxusb  " + U("Прошивка")), std::string::npos) << r.Err;
@@ -357,9 +360,15 @@ TEST_F(ConsoleFlasherTest, SkipsTheImagesVersionAndRestartsFirmwareDevices) {
   const TChildResult r =
       Run({"flash", "--all", "--expect", "3", "--skip-same", "--json"},
           LoaderDevice("ftdi", "1001", "firmware_version = VXCR-1.9\n") + LoaderDevice("ftdi", "1002") +
+              // Identified before 4242, whose restart must not fall inside the first run.
+              "[device]\nlibrary = vxusb\nserial = 4343\ncode = 0x0A02\nmode = firmware\nfirmware_version = VXCR-1.9\n"
               "[device]\nlibrary = vxusb\nserial = 4242\ncode = 0x0A01\nmode = firmware\nfirmware_version = VXCR-1.7\n"
               "processor = 0x26013F37\nloader_version = VXBL-1.05\nleave_delay = 200\nrestart_delay = 300\n");
   EXPECT_EQ(r.ExitCode, 0) << r.Err;
+  // Running the image's version already: left running, never asked to restart.
+  EXPECT_EQ(Result(4343).at("state").Text, "skipped");
+  EXPECT_EQ(DeviceState(2).at("boot_loader"), 0);
+  EXPECT_EQ(DeviceState(2).at("plugs"), 1);
   const TJson skipped = Result(1001);
   EXPECT_EQ(skipped.at("state").Text, "skipped");
   EXPECT_EQ(skipped.at("result").Kind, TJsonValue::Null);
@@ -372,10 +381,10 @@ TEST_F(ConsoleFlasherTest, SkipsTheImagesVersionAndRestartsFirmwareDevices) {
   EXPECT_EQ(seen[0].at("mode").Text, "firmware");
   EXPECT_EQ(seen[1].at("mode").Text, "loader");
   EXPECT_EQ(Result(4242).at("state").Text, "flashed");
-  EXPECT_EQ(DeviceState(2).at("plugs"), 2);
-  ExpectFlashedWithImage(2);
+  EXPECT_EQ(DeviceState(3).at("plugs"), 2);
+  ExpectFlashedWithImage(3);
   const TJson summary = Events("summary").at(0);
-  EXPECT_EQ(Serials(summary.at("skipped")), (std::vector<long long>{1001}));
+  EXPECT_EQ(Serials(summary.at("skipped")), (std::vector<long long>{1001, 4343}));
   EXPECT_EQ(Serials(summary.at("flashed")), (std::vector<long long>{1002, 4242}));
 }
 

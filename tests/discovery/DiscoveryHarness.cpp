@@ -40,11 +40,8 @@ void DiscoveryTest::TearDown() {
 }
 
 TRunResult& DiscoveryTest::RunDiscovery() {
-  auto* thread = new TReadVersion(owner_);
-  thread->FreeOnTerminate = true;
-  thread->OnTerminate = [this](TThread* sender) { owner_.ReadVersionTerminate(sender); };
-  ReadVersionThread = thread;
-  thread->Start();
+  ReadVersionThread = TReadVersion::Launch(owner_, [this](TThread* sender) { owner_.ReadVersionTerminate(sender); });
+  EXPECT_NE(ReadVersionThread, nullptr);
   const std::uint32_t start = SystemTickCount();
   while ((!owner_.run.ended || TThread::RunningCount() != 0) && SystemTickCount() - start < 60000)
     CheckSynchronize(10);

@@ -61,10 +61,12 @@ bool TFlashOwner::LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& ver
   return true;
 }
 
-void TFlashOwner::SetFlashProgress(TDevEntry& entry, int position) {
+void TFlashOwner::SetFlashProgress(TDevEntry& entry, const TFlashProgress& step) {
   if (!IsMainThread()) offMainThread = true;
   if (&entry != device) otherDevice = true;
-  progress.push_back(position);
+  progress.push_back(step.Percent);
+  units.push_back(step.DoneUnits);
+  totalUnits = step.TotalUnits;
 }
 
 void TFlashOwner::WriteThreadTerminate(TThread* sender) {
@@ -102,15 +104,11 @@ TDevEntry& FlashTest::Device(const vxsim::TSimDevice& d) {
   return *entry_;
 }
 
-TFlashRun& FlashTest::Flash(const std::function<void(TWriteThread&)>& beforeStart) {
-  auto* thread = new TWriteThread(owner_);
-  entry_->WriteThread.store(thread);
-  thread->SetPriority(tpNormal);
-  thread->FreeOnTerminate = true;
-  thread->OnTerminate = [this](TThread* sender) { owner_.WriteThreadTerminate(sender); };
-  thread->FDevice = entry_.get();
-  if (beforeStart) beforeStart(*thread);
-  thread->Start();
+TFlashRun& FlashTest::Flash(const std::function<void(TWriteThread&)>& started) {
+  TWriteThread* thread =
+      TWriteThread::Launch(owner_, *entry_, [this](TThread* sender) { owner_.WriteThreadTerminate(sender); });
+  EXPECT_NE(thread, nullptr);
+  if (thread != nullptr && started) started(*thread);
   const std::uint32_t start = SystemTickCount();
   while ((!owner_.run.ended || TThread::RunningCount() != 0) && SystemTickCount() - start < 120000)
     CheckSynchronize(10);

@@ -43,6 +43,8 @@ public:
 
   RecordingLog log;
   std::vector<int> progress;
+  std::vector<std::int32_t> units;  // 512-byte units done at each step
+  std::int32_t totalUnits = 0;
   // Runs on the window thread after each line has been logged.
   std::function<void(const std::string& text)> afterLine;
   // Makes the log throw once on the line with this text (stamp shown as "(*)").
@@ -55,7 +57,7 @@ public:
 
   TOperationLog& FlashLog() override;
   bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
-  void SetFlashProgress(TDevEntry& entry, int position) override;
+  void SetFlashProgress(TDevEntry& entry, const TFlashProgress& step) override;
   void WriteThreadTerminate(TThread* sender) override;
 
 private:
@@ -85,7 +87,8 @@ protected:
   }
   // Starts the flash of the last device as the window does and serves it
   // until its end handler has run and the thread object is gone.
-  TFlashRun& Flash(const std::function<void(TWriteThread&)>& beforeStart = {});
+  // `started` sees the thread once it runs (it is not freed before its end).
+  TFlashRun& Flash(const std::function<void(TWriteThread&)>& started = {});
 
   // Starts over for the next case of a table: no devices, no lines, no
   // progress, a new virtual clock.
@@ -95,6 +98,7 @@ protected:
     clock_ = std::make_unique<vxsim::TSharedClock>(true, 1000);
     owner_.log.lines.clear();
     owner_.progress.clear();
+    owner_.units.clear();
     owner_.run = TFlashRun{};
   }
 

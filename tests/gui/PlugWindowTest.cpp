@@ -27,7 +27,7 @@
 #include "platform/Thread.h"
 #include "sim/SimControl.h"
 #include "ui/DevicePanel.h"
-#include "ui/LogFile.h"
+#include "session/LogFile.h"
 #include "ui/MainForm.h"
 
 namespace {

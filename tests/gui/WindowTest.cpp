@@ -537,7 +537,7 @@ TEST_F(WindowTest, DevicePanelsAreChildWindowsOfTheDeviceArea) {
   }
 
   /* deleting the entry removes its windows; the panel below moves up */
-  RemoveDevice(f.FDevices, 1234567);
+  RemoveDevice(f.FDevices, &first);
   Pump(20);
   for (const HWND h : windows) EXPECT_FALSE(IsWindow(h));
   EXPECT_EQ(RectInParent(Hwnd(*second.Panel->GroupBox)).top, 3);
@@ -564,7 +564,7 @@ TEST_F(WindowTest, AnOpenMessageBoxStillServesSynchronize) {
   TMainForm& f = Create();
   f.Show();
   TSyncOnceThread worker;
-  worker.Start();
+  EXPECT_TRUE(worker.Start());
   // Should the hand-over not be served, a watchdog ends the box with Cancel.
   std::atomic<bool> done{false};
   std::thread watchdog([&] {
@@ -603,7 +603,7 @@ TEST_F(WindowTest, ClosingWhileAWorkerWaitsInSynchronizeNeitherHangsNorCrashes) 
   worker->FreeOnTerminate = true;
   std::atomic<bool> ended{false};
   worker->OnTerminate = [&](TThread*) { ended = true; };
-  worker->Start();
+  EXPECT_TRUE(worker->Start());
   const HWND main = Hwnd(f);
   std::thread closer([main] {
     Sleep(300);
@@ -763,7 +763,7 @@ void LogInOneTurn(const std::vector<std::tuple<TMessageKind, int, std::string>>&
   std::atomic<int> queued{0};
   std::vector<std::unique_ptr<TOneLineThread>> workers;
   for (const auto& [kind, serial, text] : lines) workers.push_back(std::make_unique<TOneLineThread>(kind, serial, text, queued));
-  for (auto& w : workers) w->Start();
+  for (auto& w : workers) EXPECT_TRUE(w->Start());
   const std::uint32_t start = TickCount();
   while (queued.load() < static_cast<int>(lines.size()) && TickCount() - start < 2000) Sleep(1);
   Sleep(30);  // every call is queued by now

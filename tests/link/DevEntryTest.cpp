@@ -25,31 +25,34 @@ TEST(DevEntry, SerialTextToNumber) {
   EXPECT_EQ(entry.VxHandle, nullptr);
 }
 
-TEST(DevEntry, FindAndRemoveTakeTheFirstMatchInListOrder) {
+TEST(DevEntry, FindTakesTheFirstMatchInListOrderAndRemovalTakesThatVeryEntry) {
   TDeviceList list;
   list.push_back(std::make_unique<TDevEntry>("12AB", kFtdiDeviceCode, lbFtdi));
   list.push_back(std::make_unique<TDevEntry>("7", kFtdiDeviceCode, lbFtdi));
   list.push_back(std::make_unique<TDevEntry>("XYZ", 0x0101, lbVxUsb));  // shares the key -1
   list.push_back(std::make_unique<TDevEntry>("0007", 0x0101, lbVxUsb));  // same number on the other library
 
-  /* two texts that fail to convert are one device */
+  /* two texts that fail to convert are one number */
   EXPECT_EQ(FindDevice(list, -1), list[0].get());
   EXPECT_EQ(FindDevice(list, 7), list[1].get());
   EXPECT_EQ(FindDevice(list, 8), nullptr);
 
-  /* removal deletes only the first */
-  TDevEntry* secondMinusOne = list[2].get();
-  RemoveDevice(list, -1);
+  /* the same serial on the other library is another device */
+  const TDevEntry vx7("7", 0x0101, lbVxUsb);
+  EXPECT_EQ(FindSameDevice(list, vx7), list[3].get());
+  EXPECT_EQ(FindSameDevice(list, *list[1]), list[1].get());
+  EXPECT_FALSE(SameDevice(*list[1], vx7));
+
+  /* removal takes the entry given, not the first with its serial */
+  TDevEntry* ftdi7 = list[1].get();
+  RemoveDevice(list, list[3].get());
   ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(FindDevice(list, -1), secondMinusOne);
-  RemoveDevice(list, 7);
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[1]->Backend, lbVxUsb);
-  EXPECT_EQ(list[1]->Serial, 7);
+  EXPECT_EQ(FindDevice(list, 7), ftdi7);
+  EXPECT_EQ(FindSameDevice(list, vx7), nullptr);
 
   /* nothing to remove */
-  RemoveDevice(list, 12345);
-  EXPECT_EQ(list.size(), 2u);
+  RemoveDevice(list, &vx7);
+  EXPECT_EQ(list.size(), 3u);
 }
 
 std::vector<TFWLoaderDevGroup*> deletedPanels;
@@ -62,9 +65,9 @@ TEST(DevEntry, DestructorDeletesThePanelThroughTheInstalledDeleter) {
     list.push_back(std::make_unique<TDevEntry>("1", kFtdiDeviceCode, lbFtdi));
     list.push_back(std::make_unique<TDevEntry>("2", kFtdiDeviceCode, lbFtdi));
     list[1]->Panel = panel;
-    RemoveDevice(list, 1);  // no panel: the deleter is not called
+    RemoveDevice(list, list[0].get());  // no panel: the deleter is not called
     EXPECT_TRUE(deletedPanels.empty());
-    RemoveDevice(list, 2);
+    RemoveDevice(list, list[0].get());
   }
   ASSERT_EQ(deletedPanels.size(), 1u);
   EXPECT_EQ(deletedPanels[0], panel);

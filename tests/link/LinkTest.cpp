@@ -145,13 +145,21 @@ TEST_F(SimTest, SerialTextsThatAreNotPlainDecimalFailToOpen) {
 }
 
 TEST_F(SimTest, ARefusedOpenLeavesTheEntryClosed) {
-  auto d = Device(VXSIM_FTDI);
-  d.Extra = "refuse_open = 1";
-  auto e = Entry(d);
-  EXPECT_FALSE(LinkOpen(*e));
-  EXPECT_EQ(e->FtHandle, nullptr);
-  EXPECT_TRUE(LinkOpen(*e)) << "the second attempt is let through";
-  LinkClose(*e);
+  // The simulated drivers leave a value in the handle when they refuse.
+  for (const int library : {VXSIM_FTDI, VXSIM_VXUSB}) {
+    SCOPED_TRACE(library);
+    VxSim_Reset();
+    auto d = Device(library);
+    d.Extra = "refuse_open = 1";
+    auto e = Entry(d);
+    EXPECT_FALSE(LinkOpen(*e));
+    EXPECT_EQ(e->FtHandle, nullptr);
+    EXPECT_EQ(e->VxHandle, nullptr);
+    LinkClose(*e);  // nothing to close: no call reaches the driver
+    EXPECT_TRUE(vxsim::Calls(library == VXSIM_FTDI ? "FT_Close" : "RQ_CloseDevice").empty());
+    EXPECT_TRUE(LinkOpen(*e)) << "the second attempt is let through";
+    LinkClose(*e);
+  }
 }
 
 TEST_F(SimTest, EveryOperationFailsQuietlyWithoutItsLibrary) {

@@ -24,6 +24,26 @@
 
 namespace {
 
+// The owner of runs and flashes that are made here to carry results into the
+// window's end handlers; they never start.
+class TUnstarted : public TDiscoveryOwner, public TWriteThreadOwner {
+public:
+  TDeviceList& KnownDevices() override { return FNone; }
+  TOperationLog& DiscoveryLog() override { return FLog; }
+  void ReadVersionTerminate(TThread*) override {}
+  TOperationLog& FlashLog() override { return FLog; }
+  bool LoadFirmware(TFirmwareBlockList&, TFirmwareVersion&) override { return false; }
+  void SetFlashProgress(TDevEntry&, const TFlashProgress&) override {}
+  void WriteThreadTerminate(TThread*) override {}
+
+private:
+  class TNoLog : public TOperationLog {
+    void DeviceLog(TMessageKind, int, const char*) override {}
+  } FLog;
+  TDeviceList FNone;
+};
+TUnstarted unstarted;
+
 std::unique_ptr<TDevEntry> BootLoaderDevice(const char* serial, std::uint32_t processorId = 0x0412ABCD) {
   auto entry = std::make_unique<TDevEntry>(serial, kFtdiDeviceCode, lbFtdi);
   entry->InBootLoader = true;
@@ -71,7 +91,7 @@ protected:
 
   // The end of a run with these new devices and results.
   static void EndRun(TMainForm& f, std::vector<std::unique_ptr<TDevEntry>> found = {}, std::int32_t result = 0) {
-    TReadVersion run(f);
+    TReadVersion run(unstarted);
     run.FNewDevices = std::move(found);
     run.FResult = result;
     ReadVersionThread = &run;
@@ -124,7 +144,7 @@ TEST_F(DevicePanelTest, PanelsStackInListOrderAndTheAreaFollowsTheCount) {
   /* deleting the first entry moves the other panels up */
   EndRun(f, Devices({"44", "55", "66"}));
   EXPECT_EQ(PanelTops(f), (std::vector<int>{3, 99, 195}));
-  RemoveDevice(f.FDevices, 44);
+  RemoveDevice(f.FDevices, f.FDevices[0].get());
   EXPECT_EQ(PanelTops(f), (std::vector<int>{3, 99}));
   EXPECT_EQ(f.FDevices[0]->Serial, 55);
   EXPECT_EQ(headless::PeerCount(), peers + 20);
@@ -304,6 +324,20 @@ TEST_F(DevicePanelTest, ARunLogsEachNewDeviceInOrder) {
                                         }));
   for (std::size_t i = before; i < f.reLog.LineCount(); ++i) EXPECT_EQ(f.reLog.Runs()[i].Color, clBlack) << i;
   EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 192);
+
+  /* one run in which a known device left and a new one came: the gone one first */
+  f.FDevices[0]->Vanished = true;
+  const std::size_t mixed = f.reLog.LineCount();
+  EndRun(f, Devices({"3003"}));
+  const std::vector<std::string> lines = LinesFrom(f.reLog, mixed);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Прибор    1001\tПрибор отключен");
+  EXPECT_EQ(lines[1], "Прибор    3003\tПрибор подключен");
+  ASSERT_EQ(f.FDevices.size(), 2u);
+  EXPECT_EQ(f.FDevices[0]->Serial, 2002);
+  EXPECT_EQ(f.FDevices[1]->Serial, 3003);
+  EXPECT_EQ(PanelTops(f), (std::vector<int>{3, 99}));
+  EXPECT_EQ(f.DevPanel.Constraints.MinHeight, 192);
 }
 
 TEST_F(DevicePanelTest, AFailedRunLogsOneRedLineAndChangesNothing) {
@@ -322,7 +356,7 @@ TEST_F(DevicePanelTest, AFailedRunLogsOneRedLineAndChangesNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.result);
     const std::size_t before = f.reLog.LineCount();
-    TReadVersion run(f);
+    TReadVersion run(unstarted);
     run.FNewDevices = Devices({"3"});
     run.FResult = c.result;
     run.FLastAnswer = c.lastAnswer;
@@ -352,7 +386,7 @@ TEST_F(DevicePanelTest, AVanishedDeviceBeingFlashedStaysListed) {
   TMainForm& f = Create();
   EndRun(f, Devices({"1", "2", "3"}));
   // A flash that has been made for the device (never started).
-  TWriteThread flashing(f);
+  TWriteThread flashing(unstarted);
   f.FDevices[0]->WriteThread = &flashing;
   f.FDevices[0]->Vanished = true;
   f.FDevices[1]->Vanished = true;
@@ -370,7 +404,7 @@ TEST_F(DevicePanelTest, AVanishedDeviceBeingFlashedStaysListed) {
 TEST_F(DevicePanelTest, AnErrorWhileAFlashsResultIsShownStillFreesTheEntry) {
   TMainForm& f = Create();
   EndRun(f, Devices({"1", "2"}));
-  TWriteThread flashing(f);  // made for the device, never started
+  TWriteThread flashing(unstarted);  // made for the device, never started
   flashing.FDevice = f.FDevices[1].get();
   flashing.FResult = wrSuccess;
   f.FDevices[1]->WriteThread = &flashing;
@@ -389,7 +423,7 @@ TEST_F(DevicePanelTest, AnErrorWhileAFlashsResultIsShownStillFreesTheEntry) {
   EXPECT_EQ(f.reLog.Line(f.reLog.LineCount() - 1), "Прибор       2\tПрибор отключен");
 
   /* a device that stays gets its button back */
-  TWriteThread again(f);
+  TWriteThread again(unstarted);
   again.FDevice = f.FDevices[0].get();
   again.FResult = wrSuccess;
   f.FDevices[0]->WriteThread = &again;
@@ -404,7 +438,7 @@ TEST_F(DevicePanelTest, OneDiscoveryRunAtATime) {
   TMainForm& f = Create();
 
   /* a run in progress: neither a call nor the device timer starts another */
-  TReadVersion inProgress(f);
+  TReadVersion inProgress(unstarted);
   ReadVersionThread = &inProgress;
   EXPECT_TRUE(f.StartReadVersion());
   headless::AdvanceTime(100);  // the device timer's first tick

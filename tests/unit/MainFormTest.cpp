@@ -16,7 +16,7 @@
 #include "platform/LocalTime.h"
 #include "platform/Ticks.h"
 #include "records/TextFormat.h"
-#include "ui/LogFile.h"
+#include "session/LogFile.h"
 #include "ui/MainForm.h"
 #include "platform/Files.h"
 #include "TempDir.h"
@@ -378,7 +378,7 @@ TEST_F(MainFormTest, LinesHandedOverInOneTurnAreInTheLogAndTheFileWhenTheirWorke
   std::vector<std::unique_ptr<TOneLine>> workers;
   for (const TCase& c : cases) workers.push_back(std::make_unique<TOneLine>(c, queued, inFileOnReturn, appDir, file));
   const std::size_t before = f.reLog.LineCount();
-  for (auto& w : workers) w->Start();
+  for (auto& w : workers) EXPECT_TRUE(w->Start());
   const std::uint32_t start = TickCount();
   while (queued.load() < 3 && TickCount() - start < 2000) SleepMs(1);
   SleepMs(30);
@@ -438,7 +438,7 @@ TEST_F(MainFormTest, ClosingWhileAWorkerWaitsInSynchronizeEndsCleanly) {
     ended = true;
     linesAtEnd = MainForm->reLog.LineCount();  // the controls are still alive
   };
-  worker->Start();
+  EXPECT_TRUE(worker->Start());
   const std::uint32_t start = TickCount();
   while (!worker->waiting.load() && TickCount() - start < 2000) SleepMs(1);
 

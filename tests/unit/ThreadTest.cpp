@@ -61,7 +61,7 @@ TEST_F(ThreadTest, RunsOnlyWhenStartedAndSynchronizeBlocksUntilTheWindowThreadRa
   EXPECT_FALSE(ran.load());
 
   /* the worker waits in Synchronize while nobody serves it */
-  worker.Start();
+  EXPECT_TRUE(worker.Start());
   const std::uint32_t start = TickCount();
   while (!ran.load() && TickCount() - start < 2000) SleepMs(1);
   ASSERT_TRUE(ran.load());
@@ -85,7 +85,7 @@ TEST_F(ThreadTest, SynchronizeWaitsForTheCallAndPassesErrorsBack) {
     }
     pastCall = true;
   });
-  worker.Start();
+  EXPECT_TRUE(worker.Start());
   SleepMs(50);
   /* not served yet: still waiting */
   EXPECT_FALSE(pastCall.load());
@@ -117,7 +117,7 @@ TEST_F(ThreadTest, TheTurnEndRunsOnceAfterTheTurnsCallsAndBeforeTheirWorkersGoOn
       });
       if (turnEnds.load() == 0) earlyReturn = true;
     }));
-  for (auto& w : workers) w->Start();
+  for (auto& w : workers) EXPECT_TRUE(w->Start());
   const std::uint32_t start = TickCount();
   while (queued.load() < 3 && TickCount() - start < 2000) SleepMs(1);
   SleepMs(30);  // every call is in the queue by now
@@ -139,7 +139,7 @@ TEST_F(ThreadTest, TheTurnEndRunsOnceAfterTheTurnsCallsAndBeforeTheirWorkersGoOn
   /* the end work raising does not keep the workers waiting */
   SetHandOverTurnEnd([] { throw std::runtime_error("end failed"); });
   TLambdaThread worker([](TLambdaThread& self) { self.Synchronize([] {}); });
-  worker.Start();
+  EXPECT_TRUE(worker.Start());
   ASSERT_TRUE(ServeUntil([&] { return worker.Finished(); }));
   worker.WaitFor();
   SetHandOverTurnEnd({});
@@ -162,11 +162,11 @@ TEST_F(ThreadTest, ACallThatWaitsForAWorkerServedEarlierInItsTurnDoesNotHang) {
       bEnded = b.Finished();
     });
   });
-  b.Start();
+  EXPECT_TRUE(b.Start());
   std::uint32_t start = TickCount();
   while (!bQueued.load() && TickCount() - start < 2000) SleepMs(1);
   SleepMs(30);
-  a.Start();
+  EXPECT_TRUE(a.Start());
   start = TickCount();
   while (!aQueued.load() && TickCount() - start < 2000) SleepMs(1);
   SleepMs(30);
@@ -188,7 +188,7 @@ TEST_F(ThreadTest, OnTerminateRunsOnTheWindowThreadAndFreeOnTerminateDeletes) {
     handlerThread = std::this_thread::get_id();
     executedBeforeHandler = executed.load() && sender->Finished();
   };
-  worker->Start();
+  EXPECT_TRUE(worker->Start());
   // The thread counts as running until it has deleted itself.
   ASSERT_TRUE(ServeUntil([&] { return destroyed.load() && TThread::RunningCount() == 0; }));
   EXPECT_EQ(handlerThread, std::this_thread::get_id());
@@ -204,7 +204,7 @@ TEST_F(ThreadTest, AWorkerThatEndsAtOnceFindsItsOwnThreadSetUp) {
   for (int i = 0; i < 20; ++i) {
     auto* worker = new TLambdaThread([](TLambdaThread& self) { self.SetPriority(tpLower); }, &flags[i]);
     worker->FreeOnTerminate = true;
-    worker->Start();
+    EXPECT_TRUE(worker->Start());
   }
   ASSERT_TRUE(ServeUntil([&] { return TThread::RunningCount() == 0; }));
   for (const std::atomic<bool>& f : flags) destroyed += f.load();
@@ -227,7 +227,7 @@ TEST_F(ThreadTest, ShutdownStopsWorkersWhileServingTheirHandOvers) {
     });
     worker->FreeOnTerminate = true;
     worker->OnTerminate = [&](TThread*) { ++handlers; };
-    worker->Start();
+    EXPECT_TRUE(worker->Start());
   }
   /* the workers are blocked in Synchronize: nobody served them yet */
   const std::uint32_t start = TickCount();

@@ -153,7 +153,7 @@ TEST_F(FlashWindowTest, APressedButtonFlashesTheDeviceOnceFromEndToEnd) {
 
   /* pressed twice in quick succession, then asked once more: one flash */
   p.btnWrite->Click();
-  TWriteThread* const flash = e.WriteThread.load();
+  TThread* const flash = e.WriteThread.load();
   ASSERT_NE(flash, nullptr);
   EXPECT_EQ(PanelState(1234567), (TPanelState{"Обновление прошивки прибора...", clGreen, false, 0}));
   p.btnWrite->Click();
@@ -263,7 +263,7 @@ TEST_F(FlashWindowTest, ADeviceUnpluggedDuringItsFlashStaysUntilTheFlashHasEnded
   ASSERT_EQ(f.FDevices.size(), 1u);
   TDevEntry& e = *f.FDevices[0];
   e.Panel->btnWrite->Click();
-  TWriteThread* const flash = e.WriteThread.load();
+  TThread* const flash = e.WriteThread.load();
   ASSERT_NE(flash, nullptr);
 
   /* held at the blank sector's progress, before it looks for a stop request */

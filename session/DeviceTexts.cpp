@@ -1,8 +1,4 @@
-#include "ui/DeviceTexts.h"
-
-#include "flashing/WriteResult.h"
-#include "link/Packets.h"
-#include "records/TextFormat.h"
+#include "session/DeviceTexts.h"
 
 const char* DeviceModeText(const TDevEntry& entry) { return entry.InBootLoader ? "Загрузчик" : "Прошивка"; }
 
@@ -20,18 +16,6 @@ void LogDeviceIdentity(TOperationLog& log, const TDevEntry& entry) {
 
 void LogDeviceDisconnected(TOperationLog& log, int serial) { log.DeviceLogFmt(mkInfo, serial, "Прибор отключен"); }
 
-void RemoveVanishedDevices(TDeviceList& list, TOperationLog& log) {
-  for (auto it = list.begin(); it != list.end();) {
-    TDevEntry& entry = **it;
-    if (entry.Vanished.load() && entry.WriteThread.load() == nullptr) {
-      LogDeviceDisconnected(log, entry.Serial);
-      it = list.erase(it);  // a panel goes with its entry
-    } else {
-      ++it;
-    }
-  }
-}
-
 void LogFlashStarting(TOperationLog& log, int serial) {
   log.DeviceLogFmt(mkInfo, serial, "Начинаем прошивку прибора");
 }
@@ -39,14 +23,4 @@ void LogFlashStarting(TOperationLog& log, int serial) {
 void LogDiscoveryFailed(TOperationLog& log, int elapsed, int result, int lastAnswer) {
   log.DeviceLogFmt(mkError, 0, "(% 6d)Ошибка %d поиске новых устройств. Последний код ответа прибора %d", elapsed,
                    result, lastAnswer);
-}
-
-TFlashResultText DescribeFlashResult(int result, int lastAnswer, int elapsed) {
-  const std::string message = FlashResultText(result, lastAnswer);
-  if (result == wrSuccess) return {message, mkSuccess, FormatText("(% 6d)Прошивка завершена успешно", elapsed), mkInfo};
-  if (lastAnswer == asLocked) return {message, mkError, "Установлена блокировка изменения настроек", mkError};
-  if (result == wrIncompatible) return {message, mkError, "Прибор не совместим с данной версией прошивки", mkError};
-  return {message, mkError,
-          FormatText("(% 6d)Ошибка %d при прошивке. Последний код ответа прибора %d", elapsed, result, lastAnswer),
-          mkError};
 }

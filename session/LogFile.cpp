@@ -1,4 +1,4 @@
-#include "ui/LogFile.h"
+#include "session/LogFile.h"
 
 #include "platform/Files.h"
 #include "records/TextFormat.h"
