@@ -236,6 +236,25 @@ bool CreateReportFolder() {
   return reportInFallback;
 }
 
+// The crashed thread keeps its stack in the dump; the others keep their
+// registers only, which keeps the dump small (a flash's thread and the
+// reporter's own stacks say little about the crash).
+BOOL CALLBACK ChooseDumpParts(PVOID, const PMINIDUMP_CALLBACK_INPUT input, PMINIDUMP_CALLBACK_OUTPUT output) {
+  if (input == nullptr || output == nullptr) return FALSE;
+  switch (input->CallbackType) {
+    case ThreadCallback:
+    case ThreadExCallback:
+      if (input->Thread.ThreadId != crash.Thread) output->ThreadWriteFlags &= ~static_cast<ULONG>(ThreadWriteStack);
+      return TRUE;
+    case IncludeThreadCallback:
+    case IncludeModuleCallback:
+    case ModuleCallback:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
 void WriteMiniDump() {
   if (dbghelp.MiniDumpWriteDump == nullptr) return;
   wchar_t path[kPathChars];
@@ -248,8 +267,10 @@ void WriteMiniDump() {
   info.ClientPointers = FALSE;
   const auto type =
       static_cast<MINIDUMP_TYPE>(MiniDumpNormal);
+  MINIDUMP_CALLBACK_INFORMATION parts{};
+  parts.CallbackRoutine = ChooseDumpParts;
   dumpWritten = dbghelp.MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, type,
-                                          crash.Pointers != nullptr ? &info : nullptr, nullptr, nullptr) != FALSE;
+                                          crash.Pointers != nullptr ? &info : nullptr, nullptr, &parts) != FALSE;
   CloseHandle(file);
 }
 
@@ -538,6 +559,15 @@ void WriteScreenshot() {
 
 constexpr int kOpenFolder = IDYES, kCopyPath = IDNO, kClose = IDCANCEL;
 HHOOK dialogHook = nullptr;
+WNDPROC boxProc = nullptr;
+
+// Closing the box ends the process from within it: the box's end would first
+// hand the activation to the main window, whose thread the crash may have
+// stopped, and Wine waits 2 s for that thread before the box returns.
+LRESULT CALLBACK CrashBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND && LOWORD(wParam) == kClose) TerminateProcess(GetCurrentProcess(), crash.Code);
+  return CallWindowProcW(boxProc, box, message, wParam, lParam);
+}
 
 // Gives the message box's buttons our own texts as it is shown.
 LRESULT CALLBACK DialogHook(int code, WPARAM wParam, LPARAM lParam) {
@@ -560,6 +590,8 @@ LRESULT CALLBACK DialogHook(int code, WPARAM wParam, LPARAM lParam) {
                    SWP_NOZORDER | SWP_NOACTIVATE);
       offset += grow;
     }
+    boxProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CrashBoxProc)));
     UnhookWindowsHookEx(dialogHook);
     dialogHook = nullptr;
   }
