@@ -36,7 +36,7 @@ constexpr DWORD kDialogBound = 10 * 60 * 1000;
 // trouble of its own.
 constexpr DWORD kTroubleBound = 3000;
 constexpr DWORD kPathChars = 1024;
-constexpr std::size_t kTextSize = 512 * 1024;
+constexpr std::size_t kTextSize = std::size_t{512} * 1024;
 constexpr int kMaxModules = 1024;
 
 using TMiniDumpWriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
@@ -439,7 +439,7 @@ void AppendSystem() {
   MEMORYSTATUSEX memory{};
   memory.dwLength = sizeof memory;
   if (GlobalMemoryStatusEx(&memory)) {
-    constexpr unsigned long long kMiB = 1024 * 1024;
+    constexpr unsigned long long kMiB = 1024ull * 1024;
     text.AppendFormat("Память: всего %llu МБ, свободно %llu МБ, загрузка %lu%%\r\n",
                       static_cast<unsigned long long>(memory.ullTotalPhys / kMiB),
                       static_cast<unsigned long long>(memory.ullAvailPhys / kMiB),
