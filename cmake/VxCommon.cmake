@@ -1,3 +1,22 @@
+# Windows builds keep what turns a crash report's addresses into functions and
+# lines: each program is built with line tables (-g1) and its DWARF goes into
+# <program>.debug beside it; the program itself is stripped of it and names
+# the file (.gnu_debuglink). tools/symbolize.sh reads them.
+function(vx_keep_debug_info target)
+  if(NOT WIN32 OR MSVC OR NOT CMAKE_OBJCOPY)
+    return()
+  endif()
+  target_compile_options(${target} PRIVATE -g1)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug
+              $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
+endfunction()
+
 # Compiler settings shared by every target of our own.
 
 # Every text literal of the core is Windows-1251; sources are UTF-8.
@@ -15,6 +34,7 @@ function(vx_target_settings target)
     endif()
   endif()
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  vx_keep_debug_info(${target})
   if(VX_SANITIZE)
     target_compile_options(${target} PUBLIC -fsanitize=address,undefined
       -fno-omit-frame-pointer -fno-sanitize-recover=all)

@@ -102,8 +102,24 @@ bool ParseCrashTest(const char* text, TCrashTest& test) {
   if (kind == TCrashTestKind::None) return false;
   if (colon != nullptr) {
     const char* where = colon + 1;
-    if (std::strcmp(where, "window") != 0 && std::strcmp(where, "flash") != 0) return false;
-    std::snprintf(test.Where, sizeof test.Where, "%s", where);
+    const char* second = std::strchr(where, ':');
+    const std::size_t whereLength = second != nullptr ? static_cast<std::size_t>(second - where) : std::strlen(where);
+    const auto is = [](const char* s, std::size_t n, const char* name) {
+      return std::strlen(name) == n && std::strncmp(s, name, n) == 0;
+    };
+    if (!is(where, whereLength, "window") && !is(where, whereLength, "flash")) return false;
+    std::snprintf(test.Where, sizeof test.Where, "%.*s", static_cast<int>(whereLength), where);
+    if (second != nullptr) {
+      const char* name = second + 1;
+      const std::size_t n = std::strlen(name);
+      if (is(name, n, "report-fault")) test.Trouble = TReportTrouble::SectionFault;
+      else if (is(name, n, "report-hang")) test.Trouble = TReportTrouble::SectionHang;
+      else if (is(name, n, "dialog-hang")) test.Trouble = TReportTrouble::DialogHang;
+      else {
+        test = TCrashTest{};
+        return false;
+      }
+    }
   }
   test.Kind = kind;
   return true;

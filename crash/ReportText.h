@@ -38,7 +38,7 @@ void AppendAccessViolation(TReportBuffer& out, std::uint64_t kind, std::uint64_t
 // device. `tag` null when the thread carries no tag.
 void AppendThreadDescription(TReportBuffer& out, std::uint64_t thread, const TThreadTagInfo* tag);
 
-// The crashes a development build can provoke: "<kind>[:<where>]".
+// The crashes a development build can provoke: "<kind>[:<where>[:<trouble>]]".
 enum class TCrashTestKind {
   None,
   AccessViolation,   // av
@@ -51,10 +51,19 @@ enum class TCrashTestKind {
   IllegalInstruction // illegal
 };
 
+// A trouble of the reporter's own, to try its bounds: "<kind>:<where>:<trouble>".
+enum class TReportTrouble {
+  None,
+  SectionFault,  // report-fault: an access violation while the devices are described
+  SectionHang,   // report-hang: the devices' section never ends
+  DialogHang,    // dialog-hang: the dialog never appears
+};
+
 struct TCrashTest {
   TCrashTestKind Kind = TCrashTestKind::None;
   char Where[16] = "window";  // "window" (the default) or "flash"
+  TReportTrouble Trouble = TReportTrouble::None;
 };
 
-// False, with Kind None, for a text that names no known kind or place.
+// False, with Kind None, for a text that names no known kind, place or trouble.
 bool ParseCrashTest(const char* text, TCrashTest& test);

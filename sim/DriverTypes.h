@@ -47,6 +47,9 @@ inline constexpr int32_t RQ_ERROR_IO = 4;
 inline constexpr int32_t RQ_ERROR_HANDLE = 5;
 inline constexpr int32_t RQ_TIMEOUT = 6;
 inline constexpr uint32_t kRqRecordSize = 25;
+// What the model answers a D2XX write that a `write_fault` fault hits: the
+// front-end library then faults inside FT_Write, as a broken driver would.
+inline constexpr uint32_t kVxSimWriteFault = 0x5F5F0001;
 inline constexpr uint32_t kRqSerialSize = 21;
 
 // The model's side of every driver entry point, exported by vxsim with the C

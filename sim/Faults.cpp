@@ -11,7 +11,7 @@ namespace vxsim {
 std::vector<TFault> TakeFaults(TDevice& d, std::uint16_t code, bool writes) {
   std::vector<TFault> active;
   for (auto it = d.Faults.begin(); it != d.Faults.end();) {
-    const bool isWrite = it->Kind == TFaultKind::ShortWrite;
+    const bool isWrite = it->Kind == TFaultKind::ShortWrite || it->Kind == TFaultKind::WriteFault;
     if (isWrite != writes || (it->Code != 0 && it->Code != code)) {
       ++it;
       continue;

@@ -79,7 +79,8 @@ bool ParseFault(const std::string& value, TFault& f, std::string& error) {
                {"wrong_sector", TFaultKind::WrongSector}, {"wrong_offset", TFaultKind::WrongOffset},
                {"damaged", TFaultKind::Damaged},          {"late_answer", TFaultKind::Late},
                {"unplug", TFaultKind::Unplug},            {"short_write", TFaultKind::ShortWrite},
-               {"list_dropout", TFaultKind::ListDropout}, {"lost_request", TFaultKind::LostRequest}};
+               {"list_dropout", TFaultKind::ListDropout}, {"lost_request", TFaultKind::LostRequest},
+               {"write_fault", TFaultKind::WriteFault}};
   bool known = false;
   for (const auto& k : kinds)
     if (kind == k.name) f.Kind = k.kind, known = true;

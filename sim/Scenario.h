@@ -21,6 +21,7 @@ enum class TFaultKind {
   ShortWrite,   // the driver reports one byte fewer written than given
   LostRequest,  // the request arrives damaged: dropped unanswered, not carried out (a BadRequest)
   ListDropout,  // the device is missing from its library's list for `Value` ms; its link keeps working
+  WriteFault,   // the D2XX library faults (access violation) inside this driver write
 };
 
 // Applies to requests with this code (0: any; text commands count as code 0

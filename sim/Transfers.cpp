@@ -119,7 +119,10 @@ int WriteBytes(int library, const char* name, void* handle, const void* data, st
   if (live == nullptr) return rec.Finish(m, error);
   TDevice& d = *live;
   std::uint32_t n = count;
-  if (n > 0 && !TakeFaults(d, 0, true).empty()) --n;
+  const std::vector<TFault> faults = n > 0 ? TakeFaults(d, 0, true) : std::vector<TFault>{};
+  if (ftdi && std::any_of(faults.begin(), faults.end(), [](const TFault& f) { return f.Kind == TFaultKind::WriteFault; }))
+    return rec.Finish(m, static_cast<int>(kVxSimWriteFault));
+  if (!faults.empty()) --n;
   rec.Data(data, n);
   rec.Arg(2, n);
   *written = n;

@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 #include <psapi.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <cstdio>
@@ -16,7 +17,6 @@
 #include "crash/LogRing.h"
 #include "crash/ReportBuffer.h"
 #include "crash/ReportText.h"
-#include "platform/Files.h"
 #include "platform/ThreadTags.h"
 
 namespace {
@@ -24,15 +24,25 @@ namespace {
 // ---- state reserved at installation ----
 
 constexpr DWORD kReporterStack = 1024 * 1024;
-// How long the crashed thread waits for the report files; the dialog that
-// follows waits for the technician.
-constexpr DWORD kReportWriteTimeout = 60000;
-constexpr std::size_t kTextSize = 512 * 1024;
+// How long the report's files may take; a section that is not done by then is
+// named as cut short and the dialog comes without it.
+constexpr DWORD kReportWriteBound = 60000;
+// How long one section of report.txt may go without the next one starting.
+constexpr DWORD kReportStallBound = 30000;
+// How long the dialog may stay: a technician away, or a dialog that cannot
+// appear, does not keep a crashed process (and its devices) for ever.
+constexpr DWORD kDialogBound = 10 * 60 * 1000;
+// The stall and the dialog's bounds when a crash test gives the reporter a
+// trouble of its own.
+constexpr DWORD kTroubleBound = 3000;
+constexpr DWORD kPathChars = 1024;
+constexpr std::size_t kTextSize = std::size_t{512} * 1024;
 constexpr int kMaxModules = 1024;
 
 using TMiniDumpWriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
                                          PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
 using TSymInitialize = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+using TSymRefreshModuleList = BOOL(WINAPI*)(HANDLE);
 using TSymSetOptions = DWORD(WINAPI*)(DWORD);
 using TSymFromAddr = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFO);
 using TStackWalk64 = BOOL(WINAPI*)(DWORD, HANDLE, HANDLE, LPSTACKFRAME64, PVOID, PREAD_PROCESS_MEMORY_ROUTINE64,
@@ -44,6 +54,7 @@ using TWineGetVersion = const char*(CDECL*)();
 struct TDbgHelp {
   TMiniDumpWriteDump MiniDumpWriteDump = nullptr;
   TSymInitialize SymInitialize = nullptr;
+  TSymRefreshModuleList SymRefreshModuleList = nullptr;
   TSymSetOptions SymSetOptions = nullptr;
   TSymFromAddr SymFromAddr = nullptr;
   TStackWalk64 StackWalk64 = nullptr;
@@ -62,9 +73,11 @@ TCrashSetup setup;
 char programVersion[128];
 char buildKind[128];
 char dialogCaption[128];
-wchar_t logsDir[MAX_PATH];     // ...\Logs, without the trailing separator
-wchar_t reportDir[MAX_PATH];   // the folder of this report
-char reportDirText[MAX_PATH * 2];
+wchar_t logsDir[kPathChars];          // <exe>\Logs, without the trailing separator
+wchar_t fallbackLogsDir[kPathChars];  // <local application data>\VXFWLoader\Logs
+wchar_t reportDir[kPathChars];        // the folder of this report
+bool reportInFallback = false;        // <exe>\Logs could not be written
+std::atomic<bool> folderReady{false};  // reportDir names the report's folder
 TDbgHelp dbghelp;
 char dbghelpProblem[160];
 TRtlGetVersion rtlGetVersion = nullptr;
@@ -72,9 +85,26 @@ TWineGetVersion wineGetVersion = nullptr;
 
 std::atomic<LONG> crashing{0};
 TCrash crash;
-HANDLE crashEvent = nullptr;    // the filter wakes the reporter
+HANDLE crashEvent = nullptr;    // the filter wakes the reporter and the guard
 HANDLE writtenEvent = nullptr;  // the report's files are written
-DWORD reporterThread = 0;
+HANDLE failedEvent = nullptr;   // the reporter faulted itself
+HANDLE dialogEvent = nullptr;   // the guard is done with the files: the dialog's bound begins
+DWORD reporterThread = 0;       // writes the files
+DWORD guardThread = 0;          // bounds the writing, shows the dialog, ends the process
+DWORD writeBound = kReportWriteBound, stallBound = kReportStallBound, dialogBound = kDialogBound;
+std::atomic<std::uint32_t> reportProgress{0};  // counts the parts of the report begun
+TReportTrouble trouble = TReportTrouble::None;
+int* volatile troubleTarget = nullptr;
+
+// report.txt, written section by section as each is made (appends only, so
+// that a note of the guard never overwrites a section).
+HANDLE reportFile = INVALID_HANDLE_VALUE;
+std::size_t reportFlushed = 0;
+std::atomic<const char*> reportSection{nullptr};  // the section being made
+std::atomic<bool> reportAbandoned{false};         // the guard took the file over
+std::uint32_t nestedCode = 0;                     // the reporter's own fault
+char noteStorage[8 * 1024];
+TReportBuffer note(noteStorage, sizeof noteStorage);
 
 char textStorage[kTextSize];
 TReportBuffer text(textStorage, sizeof textStorage);
@@ -82,7 +112,7 @@ HMODULE modules[kMaxModules];
 alignas(8) std::uint8_t versionData[64 * 1024];
 alignas(16) unsigned char symbolStorage[sizeof(SYMBOL_INFO) + 512];
 char narrowScratch[4096];
-wchar_t dialogText[4096];
+wchar_t dialogText[8192];
 bool dumpWritten = false, textWritten = false, screenshotWritten = false;
 char screenshotProblem[160];
 
@@ -130,23 +160,46 @@ void AppendAddress(TReportBuffer& out, std::uint64_t address) {
     AppendCodeAddress(out, address, nullptr, 0);
 }
 
-bool WriteWholeFile(const wchar_t* path, const void* data, DWORD size) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok = WriteFile(file, data, size, &written, nullptr) && written == size;
-  CloseHandle(file);
-  return ok;
-}
-
 void PathInReport(const wchar_t* name, wchar_t* out, std::size_t size) {
   std::swprintf(out, size, L"%ls\\%ls", reportDir, name);
 }
 
+void AppendToReportFile(const char* data, std::size_t size) {
+  if (reportFile == INVALID_HANDLE_VALUE || size == 0) return;
+  DWORD written = 0;
+  WriteFile(reportFile, data, static_cast<DWORD>(size), &written, nullptr);
+}
+
+// Writes what the text gained since the last flush.
+void FlushText() {
+  if (reportAbandoned.load() || text.Length() <= reportFlushed) return;
+  AppendToReportFile(text.Text() + reportFlushed, text.Length() - reportFlushed);
+  reportFlushed = text.Length();
+}
+
+// Ends the section before (its text goes to the file) and starts `title`.
+void BeginSection(const char* title) {
+  FlushText();
+  reportSection.store(title);
+  reportProgress.fetch_add(1);
+  text.AppendFormat("\r\n== %s ==\r\n", title);
+}
+
+void EndSections() {
+  FlushText();
+  reportSection.store(nullptr);
+}
+
+// A text that is not part of the sections (the guard's notes), written at once.
+void WriteNote() {
+  AppendToReportFile(note.Text(), note.Length());
+  note.Clear();
+}
+
 // ---- the report's parts ----
 
-bool CreateReportFolder() {
-  CreateDirectoryW(logsDir, nullptr);  // the operation log's directory; it may exist
+bool CreateReportFolderIn(const wchar_t* base) {
+  if (base[0] == L'\0') return false;
   SYSTEMTIME st;
   GetLocalTime(&st);
   const TLocalTime now{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
@@ -155,20 +208,57 @@ bool CreateReportFolder() {
     if (!ReportFolderName(now, attempt, name, sizeof name)) return false;
     wchar_t wideName[64];
     WideText(name, wideName, 64);
-    std::swprintf(reportDir, MAX_PATH, L"%ls\\%ls", logsDir, wideName);
-    if (CreateDirectoryW(reportDir, nullptr)) {
-      CopyText(reportDirText, sizeof reportDirText, Narrow(reportDir));
-      return true;
-    }
+    if (std::swprintf(reportDir, kPathChars, L"%ls\\%ls", base, wideName) < 0) return false;
+    if (CreateDirectoryW(reportDir, nullptr)) return true;
     if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return false;
 }
 
+// Every directory of `path` from the drive on, as far as they are missing.
+void CreateDirectories(const wchar_t* path) {
+  static wchar_t partial[kPathChars];
+  for (std::size_t i = 0; path[i] != L'\0' && i + 1 < kPathChars; ++i) {
+    partial[i] = path[i];
+    partial[i + 1] = L'\0';
+    if ((path[i + 1] == L'\\' || path[i + 1] == L'\0') && i > 2) CreateDirectoryW(partial, nullptr);
+  }
+}
+
+// Logs\crash-... next to the executable; when that cannot be written (an
+// install folder under Program Files), the same in the user's local
+// application data.
+bool CreateReportFolder() {
+  CreateDirectoryW(logsDir, nullptr);  // the operation log's directory; it may exist
+  if (CreateReportFolderIn(logsDir)) return true;
+  CreateDirectories(fallbackLogsDir);
+  reportInFallback = CreateReportFolderIn(fallbackLogsDir);
+  return reportInFallback;
+}
+
+// The crashed thread keeps its stack in the dump; the others keep their
+// registers only, which keeps the dump small (a flash's thread and the
+// reporter's own stacks say little about the crash).
+BOOL CALLBACK ChooseDumpParts(PVOID, const PMINIDUMP_CALLBACK_INPUT input, PMINIDUMP_CALLBACK_OUTPUT output) {
+  if (input == nullptr || output == nullptr) return FALSE;
+  switch (input->CallbackType) {
+    case ThreadCallback:
+    case ThreadExCallback:
+      if (input->Thread.ThreadId != crash.Thread) output->ThreadWriteFlags &= ~static_cast<ULONG>(ThreadWriteStack);
+      return TRUE;
+    case IncludeThreadCallback:
+    case IncludeModuleCallback:
+    case ModuleCallback:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
 void WriteMiniDump() {
   if (dbghelp.MiniDumpWriteDump == nullptr) return;
-  wchar_t path[MAX_PATH];
-  PathInReport(L"crash.dmp", path, MAX_PATH);
+  wchar_t path[kPathChars];
+  PathInReport(L"crash.dmp", path, kPathChars);
   HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   MINIDUMP_EXCEPTION_INFORMATION info{};
@@ -177,8 +267,10 @@ void WriteMiniDump() {
   info.ClientPointers = FALSE;
   const auto type =
       static_cast<MINIDUMP_TYPE>(MiniDumpNormal);
+  MINIDUMP_CALLBACK_INFORMATION parts{};
+  parts.CallbackRoutine = ChooseDumpParts;
   dumpWritten = dbghelp.MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, type,
-                                          crash.Pointers != nullptr ? &info : nullptr, nullptr, nullptr) != FALSE;
+                                          crash.Pointers != nullptr ? &info : nullptr, nullptr, &parts) != FALSE;
   CloseHandle(file);
 }
 
@@ -234,8 +326,13 @@ void AppendCallStack() {
 #endif
   frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
   auto* symbol = reinterpret_cast<SYMBOL_INFO*>(symbolStorage);
+  // The driver libraries are loaded after the symbols were read: without
+  // them the walk stops in their first frame.
+  if (dbghelp.SymRefreshModuleList != nullptr) dbghelp.SymRefreshModuleList(process);
+  const std::uint64_t faultAddress = frame.AddrPC.Offset;
   std::uint64_t previousStack = 0;
-  for (int depth = 0; depth < 64; ++depth) {
+  int depth = 0;
+  for (; depth < 64; ++depth) {
     if (!dbghelp.StackWalk64(machine, process, thread != nullptr ? thread : GetCurrentThread(), &frame, &context,
                              nullptr, dbghelp.SymFunctionTableAccess64, dbghelp.SymGetModuleBase64, nullptr))
       break;
@@ -255,6 +352,12 @@ void AppendCallStack() {
     if (dbghelp.SymFromAddr != nullptr && dbghelp.SymFromAddr(process, frame.AddrPC.Offset, &displacement, symbol))
       text.AppendFormat("  %s+0x%llx", symbol->Name, static_cast<unsigned long long>(displacement));
     text.Append("\r\n");
+  }
+  if (depth == 0) {
+    // Not even the first frame walked: the crash's own address still tells where.
+    text.Append("  #0  ");
+    AppendAddress(text, faultAddress);
+    text.Append("  (стек дальше не прочитан)\r\n");
   }
   if (thread != nullptr) CloseHandle(thread);
 }
@@ -336,7 +439,7 @@ void AppendSystem() {
   MEMORYSTATUSEX memory{};
   memory.dwLength = sizeof memory;
   if (GlobalMemoryStatusEx(&memory)) {
-    constexpr unsigned long long kMiB = 1024 * 1024;
+    constexpr unsigned long long kMiB = 1024ull * 1024;
     text.AppendFormat("Память: всего %llu МБ, свободно %llu МБ, загрузка %lu%%\r\n",
                       static_cast<unsigned long long>(memory.ullTotalPhys / kMiB),
                       static_cast<unsigned long long>(memory.ullAvailPhys / kMiB),
@@ -349,35 +452,44 @@ void AppendSystem() {
 
 void WriteTextReport() {
   text.Clear();
+  reportFlushed = 0;
+  wchar_t path[kPathChars];
+  PathInReport(L"report.txt", path, kPathChars);
+  reportFile = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  textWritten = reportFile != INVALID_HANDLE_VALUE;
   SYSTEMTIME st;
   GetLocalTime(&st);
+  reportSection.store("Заголовок");
   text.Append("Отчёт о сбое программы обновления прошивки\r\n");
   text.AppendFormat("Время: %02u.%02u.%04u %02u:%02u:%02u\r\n", st.wDay, st.wMonth, st.wYear, st.wHour, st.wMinute,
                     st.wSecond);
   text.AppendFormat("Программа: %s, %s\r\n", programVersion, buildKind);
   text.AppendFormat("Командная строка: %s\r\n", Narrow(GetCommandLineW()));
   text.AppendFormat("Процесс: %lu\r\n", GetCurrentProcessId());
-  text.Append("\r\n== Исключение ==\r\n");
+  BeginSection("Исключение");
   AppendException();
-  text.Append("\r\n== Стек вызовов ==\r\n");
+  BeginSection("Стек вызовов");
   AppendCallStack();
-  text.Append("\r\n== Потоки программы ==\r\n");
+  BeginSection("Потоки программы");
   AppendThreads();
-  text.Append("\r\n== Приборы ==\r\n");
+  BeginSection("Приборы");
+  if (trouble == TReportTrouble::SectionFault) *troubleTarget = 1;
+  if (trouble == TReportTrouble::SectionHang) Sleep(INFINITE);
   if (setup.DescribeDevices != nullptr) setup.DescribeDevices(text);
   else text.Append("  (нет сведений)\r\n");
-  text.Append("\r\n== Последние строки журнала ==\r\n");
+  BeginSection("Последние строки журнала");
   if (CrashLogRing().AppendTo(text) == 0) text.Append("  (нет)\r\n");
-  text.Append("\r\n== Система ==\r\n");
+  BeginSection("Система");
   AppendSystem();
-  text.Append("\r\n== Модули ==\r\n");
+  BeginSection("Модули");
   AppendModules();
-  text.Append("\r\n== Файлы отчёта ==\r\n");
+  BeginSection("Файлы отчёта");
+  text.AppendFormat("Папка: %s\r\n", Narrow(reportDir));
+  if (reportInFallback) text.Append("(папка Logs рядом с программой недоступна для записи)\r\n");
   text.AppendFormat("crash.dmp: %s\r\n", dumpWritten ? "записан" : dbghelp.MiniDumpWriteDump ? "не записан" : dbghelpProblem);
   if (text.Truncated()) text.Append("\r\n(отчёт обрезан)\r\n");
-  wchar_t path[MAX_PATH];
-  PathInReport(L"report.txt", path, MAX_PATH);
-  textWritten = WriteWholeFile(path, text.Text(), static_cast<DWORD>(text.Length()));
+  EndSections();
 }
 
 // The main window as it is on the screen. Taken from the screen rather than
@@ -424,8 +536,8 @@ void WriteScreenshot() {
       header.bfOffBits = sizeof header + sizeof info.bmiHeader;
       header.bfSize = header.bfOffBits + imageSize;
       info.bmiHeader.biSizeImage = imageSize;
-      wchar_t path[MAX_PATH];
-      PathInReport(L"window.bmp", path, MAX_PATH);
+      wchar_t path[kPathChars];
+      PathInReport(L"window.bmp", path, kPathChars);
       HANDLE file =
           CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
@@ -447,6 +559,15 @@ void WriteScreenshot() {
 
 constexpr int kOpenFolder = IDYES, kCopyPath = IDNO, kClose = IDCANCEL;
 HHOOK dialogHook = nullptr;
+WNDPROC boxProc = nullptr;
+
+// Closing the box ends the process from within it: the box's end would first
+// hand the activation to the main window, whose thread the crash may have
+// stopped, and Wine waits 2 s for that thread before the box returns.
+LRESULT CALLBACK CrashBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND && LOWORD(wParam) == kClose) TerminateProcess(GetCurrentProcess(), crash.Code);
+  return CallWindowProcW(boxProc, box, message, wParam, lParam);
+}
 
 // Gives the message box's buttons our own texts as it is shown.
 LRESULT CALLBACK DialogHook(int code, WPARAM wParam, LPARAM lParam) {
@@ -469,6 +590,8 @@ LRESULT CALLBACK DialogHook(int code, WPARAM wParam, LPARAM lParam) {
                    SWP_NOZORDER | SWP_NOACTIVATE);
       offset += grow;
     }
+    boxProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CrashBoxProc)));
     UnhookWindowsHookEx(dialogHook);
     dialogHook = nullptr;
   }
@@ -492,6 +615,63 @@ bool CopyPathToClipboard() {
   return done;
 }
 
+// ---- the flashes the crash cuts short ----
+
+std::int32_t unfinished[kThreadTagSlots];
+int unfinishedCount = 0;
+
+// Every flash still running is stopped where it is, so that what the dialog
+// says of it stays true while it is shown; the process's end cuts them all.
+// The crashed thread (a flash itself, maybe) only waits for that end.
+void StopFlashes() {
+  TThreadTagInfo tags[kThreadTagSlots];
+  const int n = ListThreadTags(tags, kThreadTagSlots);
+  unfinishedCount = 0;
+  for (int i = 0; i < n; ++i) {
+    if (tags[i].Kind != TThreadKind::Flashing || tags[i].Serial == 0) continue;
+    if (tags[i].Thread != crash.Thread) {
+      if (HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, static_cast<DWORD>(tags[i].Thread))) {
+        SuspendThread(thread);
+        CloseHandle(thread);
+      }
+    }
+    unfinished[unfinishedCount++] = tags[i].Serial;
+  }
+}
+
+void AppendUnfinishedFlashes(TReportBuffer& out) {
+  if (unfinishedCount == 0) return;
+  out.Append(unfinishedCount == 1 ? "Прошивка прибора " : "Прошивка приборов ");
+  for (int i = 0; i < unfinishedCount; ++i)
+    out.AppendFormat("%s%d", i > 0 ? ", " : "", static_cast<int>(unfinished[i]));
+  out.Append(unfinishedCount == 1 ? " не завершена: прибор остался в загрузчике, прошейте его заново после "
+                                    "перезапуска программы."
+                                  : " не завершена: приборы остались в загрузчике, прошейте их заново после "
+                                    "перезапуска программы.");
+}
+
+// ---- the dialog ----
+
+// The dialog's text: Windows-1251 parts and wide paths.
+class TDialogText {
+public:
+  void Clear() { FLength = 0, dialogText[0] = L'\0'; }
+  void Append(const char* cp1251) {
+    const int room = static_cast<int>(kSize - FLength);
+    const int n = MultiByteToWideChar(1251, 0, cp1251, -1, dialogText + FLength, room);
+    if (n > 0) FLength += static_cast<std::size_t>(n) - 1;
+    dialogText[FLength] = L'\0';
+  }
+  void AppendWide(const wchar_t* wide) {
+    while (*wide != L'\0' && FLength + 1 < kSize) dialogText[FLength++] = *wide++;
+    dialogText[FLength] = L'\0';
+  }
+
+private:
+  static constexpr std::size_t kSize = sizeof dialogText / sizeof dialogText[0];
+  std::size_t FLength = 0;
+};
+
 void ShowCrashDialog(bool folderMade) {
   TThreadTagInfo tag;
   const bool tagged = FindThreadTag(crash.Thread, tag);
@@ -503,27 +683,35 @@ void ShowCrashDialog(bool folderMade) {
   m.Append("Где: ");
   AppendThreadDescription(m, crash.Thread, tagged ? &tag : nullptr);
   m.Append(".\n");
-  if (tagged && tag.Kind == TThreadKind::Flashing && tag.Serial != 0)
-    m.AppendFormat("Прошивка прибора %d не завершена: прибор остался в загрузчике, прошейте его заново после "
-                   "перезапуска программы.\n",
-                   static_cast<int>(tag.Serial));
-  if (folderMade && (dumpWritten || textWritten)) {
-    m.AppendFormat("\nОтчёт о сбое сохранён в папке:\n%s\n", reportDirText);
-    if (!dumpWritten) m.Append("(дамп памяти записать не удалось)\n");
-    if (!screenshotWritten) m.AppendFormat("(снимок окна не сохранён: %s)\n", screenshotProblem);
-    m.Append("\nПередайте эту папку разработчикам вместе с описанием того, что вы делали.");
-  } else {
-    m.Append("\nОтчёт о сбое сохранить не удалось: нет доступа к папке Logs рядом с программой.");
-  }
+  AppendUnfinishedFlashes(m);
+  if (unfinishedCount > 0) m.Append("\n");
   const bool canOpen = folderMade && (dumpWritten || textWritten);
+  static TDialogText shown;
   wchar_t caption[128];
   WideText(dialogCaption, caption, 128);
   const UINT flags = (canOpen ? MB_YESNOCANCEL : MB_OK) | MB_ICONERROR | MB_TOPMOST | MB_SETFOREGROUND;
   bool copied = false;
   for (;;) {
-    static char shown[3200];
-    std::snprintf(shown, sizeof shown, "%s%s", message, copied ? "\n\nПуть к папке скопирован в буфер обмена." : "");
-    WideText(shown, dialogText, static_cast<int>(sizeof dialogText / sizeof dialogText[0]));
+    shown.Clear();
+    shown.Append(message);
+    if (canOpen) {
+      shown.Append("\nОтчёт о сбое сохранён в папке:\n");
+      shown.AppendWide(reportDir);
+      shown.Append("\n");
+      if (reportInFallback) shown.Append("(папка Logs рядом с программой недоступна для записи)\n");
+      if (!dumpWritten) shown.Append("(дамп памяти записать не удалось)\n");
+      if (!screenshotWritten) {
+        shown.Append("(снимок окна не сохранён: ");
+        shown.Append(screenshotProblem);
+        shown.Append(")\n");
+      }
+      shown.Append("\nПередайте эту папку разработчикам вместе с описанием того, что вы делали.");
+    } else {
+      shown.Append("\nОтчёт о сбое сохранить не удалось: нет доступа ни к папке Logs рядом с программой, ни к "
+                   "папке пользователя:\n");
+      shown.AppendWide(fallbackLogsDir);
+    }
+    if (copied) shown.Append("\n\nПуть к папке скопирован в буфер обмена.");
     if (canOpen) dialogHook = SetWindowsHookExW(WH_CBT, DialogHook, nullptr, GetCurrentThreadId());
     const int answer = MessageBoxW(nullptr, dialogText, caption, flags);
     if (dialogHook != nullptr) {
@@ -538,46 +726,113 @@ void ShowCrashDialog(bool folderMade) {
 
 // ---- catching ----
 
-void WriteReportFiles(bool& folderMade) {
-  folderMade = CreateReportFolder();
-  if (!folderMade) return;
+bool WriteReportFiles() {
+  if (!CreateReportFolder()) return false;
+  folderReady.store(true);
+  // The minidump stops every other thread while it is written (the guard
+  // too): only the whole bound holds for it.
   WriteMiniDump();     // first: it needs nothing of ours that may be damaged
   WriteScreenshot();   // before the dialog, which would be in the picture
   WriteTextReport();
+  return true;
+}
+
+// The end of the report: the flashes cut short, and the file closed.
+void FinishReport() {
+  StopFlashes();
+  if (unfinishedCount > 0) {
+    note.Append("\r\n== Незавершённые прошивки ==\r\n");
+    AppendUnfinishedFlashes(note);
+    note.Append("\r\n");
+    WriteNote();
+  }
 }
 
 DWORD WINAPI ReporterMain(void*) {
   const TThreadTag tag(TThreadKind::Reporter);
   WaitForSingleObject(crashEvent, INFINITE);
-  bool folderMade = false;
-  WriteReportFiles(folderMade);
-  SetEvent(writtenEvent);
-  ShowCrashDialog(folderMade);
+  if (WriteReportFiles()) SetEvent(writtenEvent);
+  else SetEvent(failedEvent);
+  Sleep(INFINITE);  // the guard ends the process
+  return 0;
+}
+
+// Waits for the reporter's files within the bound, says in the report what is
+// missing, shows the dialog and ends the process with the crash's code.
+DWORD WINAPI GuardMain(void*) {
+  const TThreadTag tag(TThreadKind::Reporter);
+  WaitForSingleObject(crashEvent, INFINITE);
+  const HANDLE done[] = {writtenEvent, failedEvent};
+  // Done, faulted, or stalled: no part begun within the stall bound, or all
+  // of them not done within the whole bound.
+  const std::uint32_t start = GetTickCount();
+  std::uint32_t progress = reportProgress.load(), progressAt = start;
+  DWORD waited = WAIT_TIMEOUT;
+  for (;;) {
+    waited = WaitForMultipleObjects(2, done, FALSE, 250);
+    if (waited != WAIT_TIMEOUT) break;
+    const std::uint32_t now = GetTickCount();
+    if (reportProgress.load() != progress) progress = reportProgress.load(), progressAt = now;
+    if ((progress != 0 && now - progressAt >= stallBound) || now - start >= writeBound) break;
+  }
+  if (waited != WAIT_OBJECT_0) {
+    reportAbandoned.store(true);
+    const char* section = reportSection.load();
+    // What the reporter made of the section is kept: it has faulted or
+    // stands still.
+    const std::size_t made = text.Length();
+    if (section != nullptr && made > reportFlushed) AppendToReportFile(text.Text() + reportFlushed, made - reportFlushed);
+    if (waited == WAIT_OBJECT_0 + 1 && nestedCode != 0) {
+      note.AppendFormat("\r\n(раздел «%s» не дописан: сбой 0x%08lX при его записи)\r\n",
+                        section != nullptr ? section : "", static_cast<unsigned long>(nestedCode));
+    } else if (waited != WAIT_OBJECT_0 + 1 && section != nullptr) {
+      note.AppendFormat("\r\n(раздел «%s» не дописан: не закончен за %lu с)\r\n", section,
+                        static_cast<unsigned long>(stallBound / 1000));
+    }
+    WriteNote();
+  }
+  FinishReport();
+  SetEvent(dialogEvent);
+  if (trouble == TReportTrouble::DialogHang) Sleep(INFINITE);
+  ShowCrashDialog(folderReady.load());
   TerminateProcess(GetCurrentProcess(), crash.Code);
   return 0;
 }
 
 // Every crash comes here on the thread that crashed. It only records the crash
-// and wakes the reporter, so that it needs hardly any stack.
+// and wakes the reporter, so that it needs hardly any stack; then it bounds
+// the whole report, dialog included.
 [[noreturn]] void HandleCrash(EXCEPTION_POINTERS* pointers, std::uint32_t code, const char* detail) {
   if (crashing.exchange(1) != 0) {
-    // A fault while the report is written ends the process at once; another
-    // thread that crashes meanwhile waits for the first report's end.
-    if (GetCurrentThreadId() == reporterThread) TerminateProcess(GetCurrentProcess(), code);
+    // A fault of the reporter keeps what it wrote; the guard carries on. A
+    // fault of the guard ends the process at once. Either way the process
+    // ends with the first crash's code. Another thread that crashes
+    // meanwhile waits for the first report's end.
+    const DWORD self = GetCurrentThreadId();
+    if (self == reporterThread) {
+      nestedCode = code;
+      SetEvent(failedEvent);
+    } else if (self == guardThread || reporterThread == 0) {
+      TerminateProcess(GetCurrentProcess(), crash.Code != 0 ? crash.Code : code);
+    }
     for (;;) Sleep(INFINITE);
   }
   crash.Pointers = pointers;
   crash.Thread = GetCurrentThreadId();
   crash.Code = code;
   if (detail != nullptr) CopyText(crash.Detail, sizeof crash.Detail, detail);
-  if (reporterThread != 0 && crash.Thread != reporterThread) {
+  if (reporterThread != 0 && crash.Thread != reporterThread && crash.Thread != guardThread) {
     SetEvent(crashEvent);
-    if (WaitForSingleObject(writtenEvent, kReportWriteTimeout) == WAIT_OBJECT_0) Sleep(INFINITE);  // the dialog ends it
+    WaitForSingleObject(dialogEvent, writeBound + 5000);
+    Sleep(dialogBound);
+    note.AppendFormat("\r\n(сообщение о сбое не закрыто за %lu с: программа завершена)\r\n",
+                      static_cast<unsigned long>(dialogBound / 1000));
+    WriteNote();
     TerminateProcess(GetCurrentProcess(), code);
   }
   // No reporter: the report is written from here, as far as the stack allows.
-  bool folderMade = false;
-  WriteReportFiles(folderMade);
+  const bool folderMade = WriteReportFiles();
+  FinishReport();
   ShowCrashDialog(folderMade);
   TerminateProcess(GetCurrentProcess(), code);
   for (;;) Sleep(INFINITE);
@@ -657,6 +912,7 @@ void LoadDbgHelp() {
   };
   resolve(dbghelp.MiniDumpWriteDump, "MiniDumpWriteDump");
   resolve(dbghelp.SymInitialize, "SymInitialize");
+  resolve(dbghelp.SymRefreshModuleList, "SymRefreshModuleList");
   resolve(dbghelp.SymSetOptions, "SymSetOptions");
   resolve(dbghelp.SymFromAddr, "SymFromAddr");
   resolve(dbghelp.StackWalk64, "StackWalk64");
@@ -711,7 +967,22 @@ bool InstallCrashHandler(const TCrashSetup& given) {
   setup.DialogCaption = dialogCaption;
 
   // The operation log's directory: the report goes next to the day's logs.
-  WideText((ExecutableDirectory() + "Logs").c_str(), logsDir, MAX_PATH);
+  // Taken as wide text from the system, so that any folder name works.
+  const DWORD n = GetModuleFileNameW(nullptr, logsDir, kPathChars);
+  if (n > 0 && n < kPathChars - 8) {
+    wchar_t* end = logsDir + n;
+    while (end > logsDir && end[-1] != L'\\' && end[-1] != L'/') --end;
+    std::wcscpy(end, L"Logs");
+  } else {
+    logsDir[0] = L'\0';
+  }
+  // The folder of the user's own, for an executable in a folder the user
+  // cannot write to. LOCALAPPDATA first: the session's own setting.
+  wchar_t local[kPathChars] = {};
+  const DWORD m = GetEnvironmentVariableW(L"LOCALAPPDATA", local, kPathChars);
+  if ((m == 0 || m >= kPathChars) && SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local) != S_OK)
+    local[0] = L'\0';
+  if (local[0] != L'\0') std::swprintf(fallbackLogsDir, kPathChars, L"%ls\\VXFWLoader\\Logs", local);
 
   LoadDbgHelp();
   if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
@@ -727,14 +998,26 @@ bool InstallCrashHandler(const TCrashSetup& given) {
   SetUserObjectInformationW(GetCurrentProcess(), 7 /* UOI_TIMERPROC_EXCEPTION_SUPPRESSION */, &suppress,
                             sizeof suppress);
 
-  crashEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // Both threads wake on the one crash event.
+  crashEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   writtenEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE reporter = nullptr;
-  if (crashEvent != nullptr && writtenEvent != nullptr)
-    reporter = CreateThread(nullptr, kReporterStack, ReporterMain, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                            &reporterThread);
-  if (reporter == nullptr) reporterThread = 0;
-  else CloseHandle(reporter);
+  failedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  dialogEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE reporter = nullptr, guard = nullptr;
+  if (crashEvent != nullptr && writtenEvent != nullptr && failedEvent != nullptr && dialogEvent != nullptr) {
+    guard = CreateThread(nullptr, kReporterStack, GuardMain, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, &guardThread);
+    if (guard != nullptr)
+      reporter = CreateThread(nullptr, kReporterStack, ReporterMain, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                              &reporterThread);
+  }
+  if (reporter == nullptr) {
+    // Without a reporter the guard has nothing to wait for: it stays asleep.
+    reporterThread = 0;
+    guardThread = 0;
+  } else {
+    CloseHandle(reporter);
+  }
+  if (guard != nullptr) CloseHandle(guard);
 
   SetUnhandledExceptionFilter(UnhandledFilter);
   std::set_terminate(OnTerminate);
@@ -743,4 +1026,9 @@ bool InstallCrashHandler(const TCrashSetup& given) {
   _set_purecall_handler(OnPureCall);
 #endif
   return reporter != nullptr;
+}
+
+void SetCrashReportTrouble(TReportTrouble given) {
+  trouble = given;
+  if (trouble != TReportTrouble::None) stallBound = dialogBound = kTroubleBound;
 }

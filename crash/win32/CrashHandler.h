@@ -4,19 +4,26 @@
 
 #include <cstdint>
 
+#include "crash/ReportText.h"
+
 class TReportBuffer;
 
 // Catches what nothing else handles on every thread of the process (processor
 // exceptions through the unhandled-exception filter, std::terminate, calls of
 // pure virtual functions, parameters the C runtime refuses), writes a report
-// into Logs\crash-YYYYMMDD-HHMMSS\ next to the executable (crash.dmp,
-// report.txt, window.bmp), shows what happened and where the report is, and
-// ends the process with the crash's code as exit code.
+// into Logs\crash-YYYYMMDD-HHMMSS\ next to the executable, or into the same
+// in the user's local application data when that cannot be written
+// (crash.dmp, report.txt, window.bmp), shows what happened, which flashes it
+// cut short and where the report is, and ends the process with the crash's
+// code as exit code.
 //
-// The filter itself only records the crash and wakes a reporter thread that
-// was started with a stack of its own at installation (a stack overflow
-// leaves the crashed thread none to work with); every buffer is reserved
-// then too.
+// The filter itself only records the crash and wakes two threads that were
+// started with stacks of their own at installation (a stack overflow leaves
+// the crashed thread none to work with): the reporter writes the files, the
+// guard bounds that, shows the dialog and ends the process. report.txt is
+// written section by section; a fault or a stall of the reporter costs only
+// the section it was making, which the report names. Every buffer is
+// reserved at installation too.
 struct TCrashSetup {
   const char* ProgramVersion = "";  // the updater's version and build
   const char* BuildKind = "";
@@ -39,3 +46,7 @@ bool InstallCrashHandler(const TCrashSetup& setup);
 // Provokes the crash VX_CRASH_TEST names, at the place it names (development
 // builds only).
 void InstallCrashTests(const char* setting);
+
+// Development builds: makes the reporter itself fault or stall (see
+// TReportTrouble), with a stall's and the dialog's bounds cut to 3 s.
+void SetCrashReportTrouble(TReportTrouble trouble);

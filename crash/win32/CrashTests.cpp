@@ -22,6 +22,7 @@ std::atomic<bool> fired{false};
 // it is written.
 int* volatile nullTarget = nullptr;
 volatile int zero = 0;
+volatile int dividend = 7;  // GCC turns 1 / x into compares: no division to fault
 volatile int sink = 0;
 
 [[gnu::noinline]] int Recurse(int depth) {
@@ -36,19 +37,31 @@ void (*volatile thrower)() = Throw;
 // Nothing may leave this function: the exception reaches std::terminate.
 [[gnu::noinline]] void ThrowThroughNoexcept() noexcept { thrower(); }
 
-class TBase {
+}  // namespace
+
+// A call of a pure virtual function: while the base is being built its own
+// (pure) Work is the one called. The classes have external linkage: for
+// classes only this file can see GCC knows every override and calls the
+// derived one directly, so that nothing would happen.
+class TPureCallBase {
 public:
-  TBase();
-  virtual ~TBase() = default;
+  TPureCallBase();
+  virtual ~TPureCallBase() = default;
   virtual void Work() = 0;
 };
-void (*volatile callWork)(TBase*) = [](TBase* b) { b->Work(); };
-// While the base is being built its own (pure) Work is the one called.
-TBase::TBase() { callWork(this); }
-class TDerived : public TBase {
+class TPureCallDerived : public TPureCallBase {
 public:
-  void Work() override {}
+  void Work() override;
 };
+void TPureCallDerived::Work() {}
+
+namespace {
+void (*volatile callWork)(TPureCallBase*) = [](TPureCallBase* b) { b->Work(); };
+}  // namespace
+
+TPureCallBase::TPureCallBase() { callWork(this); }
+
+namespace {
 
 void InvalidParameter() {
   // A parameter the C runtime checks: the universal runtime reports it to the
@@ -67,11 +80,11 @@ void Provoke(TCrashTestKind kind) {
     case TCrashTestKind::StackOverflow: sink = Recurse(0); break;
     case TCrashTestKind::Terminate: std::terminate();
     case TCrashTestKind::PureCall: {
-      TDerived d;
+      const TPureCallDerived d;
       break;
     }
     case TCrashTestKind::InvalidParameter: InvalidParameter(); break;
-    case TCrashTestKind::DivideByZero: sink = 1 / zero; break;
+    case TCrashTestKind::DivideByZero: sink = dividend / zero; break;
     case TCrashTestKind::IllegalInstruction: __builtin_trap();
     case TCrashTestKind::None: break;
   }
@@ -87,6 +100,7 @@ void Hook(const char* where) {
 void InstallCrashTests(const char* setting) {
   if (setting == nullptr || *setting == '\0') return;
   if (!ParseCrashTest(setting, chosen)) return;
+  SetCrashReportTrouble(chosen.Trouble);
   // "window": on the window thread at the end of the first discovery run,
   // with the devices listed; "flash": in a flashing thread at its first sector.
   InstallCrashTestHook(Hook);

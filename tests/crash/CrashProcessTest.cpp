@@ -25,9 +25,19 @@ constexpr std::uint32_t kCaseBound = 60000;
 
 std::wstring Dir(const char* path) { return WindowsPath(path) + L"\\"; }
 
+struct TStageOptions {
+  bool BlockLogs = false;     // a file named Logs: the folder beside the program cannot be made
+  const char* Fault = "";     // a fault of the first device's scenario
+  bool SlowSecond = false;    // a second device whose flash is still running at the crash
+};
+
+// The user's local application data of the updater under test, named in
+// letters outside Windows-1251, so that only wide paths reach it.
+const wchar_t* const kLocalData = L"local \u03A9\u6587";
+
 class TCrashStage {
 public:
-  TCrashStage() {
+  explicit TCrashStage(const TStageOptions& options = {}) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     static int counter = 0;
@@ -36,11 +46,17 @@ public:
     CopyFileW((Dir(VX_APP_DIR) + L"vxfwloader.exe").c_str(), (FDir + L"\\vxfwloader.exe").c_str(), FALSE);
     for (const wchar_t* dll : {L"ftd2xx.dll", L"VXUSB.dll", L"vxsim.dll"})
       CopyFileW((Dir(VX_SIM_DIR) + dll).c_str(), (FDir + L"\\" + dll).c_str(), FALSE);
-    // One boot-loader device; flashed as soon as it is found.
-    WriteText(L"scenario.txt",
-              "[device]\nlibrary = ftdi\nserial = 1234567\nprocessor = 0x26013F37\n"
-              "firmware_version = VXCR-1.8\nloader_version = VXBL-1.05\n");
+    // Boot-loader devices; each flashed as soon as it is found.
+    std::string scenario =
+        "[device]\nlibrary = ftdi\nserial = 1234567\nprocessor = 0x26013F37\n"
+        "firmware_version = VXCR-1.8\nloader_version = VXBL-1.05\n";
+    if (*options.Fault != '\0') scenario += std::string("fault = ") + options.Fault + "\n";
+    if (options.SlowSecond)
+      scenario += "[device]\nlibrary = ftdi\nserial = 7654321\nprocessor = 0x26013F37\n"
+                  "firmware_version = VXCR-1.8\nloader_version = VXBL-1.05\nlatency = 40\n";
+    WriteText(L"scenario.txt", scenario);
     WriteText(L"VXFWLoader.ini", "[COMMON]\r\nMainForm=100,100,680,500,1,165,1\r\n");
+    if (options.BlockLogs) WriteText(L"Logs", "");
   }
   ~TCrashStage() {
     std::error_code ignored;
@@ -48,10 +64,14 @@ public:
   }
 
   const std::wstring& Path() const { return FDir; }
+  std::wstring FallbackLogs() const { return FDir + L"\\" + kLocalData + L"\\VXFWLoader\\Logs"; }
 
   PROCESS_INFORMATION Start(const char* crashTest) const {
-    SetEnvironmentVariableA("VX_CRASH_TEST", crashTest);
+    SetEnvironmentVariableA("VX_CRASH_TEST", *crashTest != '\0' ? crashTest : nullptr);
     SetEnvironmentVariableW(L"VXSIM_SCENARIO", (FDir + L"\\scenario.txt").c_str());
+    wchar_t local[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", (FDir + L"\\" + kLocalData).c_str());
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -60,17 +80,18 @@ public:
     if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, FDir.c_str(), &si, &pi))
       ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
     SetEnvironmentVariableA("VX_CRASH_TEST", nullptr);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", local[0] != L'\0' ? local : nullptr);
     return pi;
   }
 
-  // The report folders under Logs.
-  std::vector<std::wstring> ReportFolders() const {
+  // The report folders in `logs`.
+  static std::vector<std::wstring> ReportFolders(const std::wstring& logs) {
     std::vector<std::wstring> found;
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((FDir + L"\\Logs\\crash-*").c_str(), &fd);
+    HANDLE h = FindFirstFileW((logs + L"\\crash-*").c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE) return found;
     do
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) found.push_back(FDir + L"\\Logs\\" + fd.cFileName);
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) found.push_back(logs + L"\\" + fd.cFileName);
     while (FindNextFileW(h, &fd));
     FindClose(h);
     return found;
@@ -164,8 +185,11 @@ struct TDumpContents {
   bool Read = false;
   std::uint32_t ExceptionCode = 0;
   std::uint32_t ExceptionThread = 0;
+  std::uint64_t ExceptionAddress = 0;
+  bool ThreadListed = false;  // the exception's thread is among the dump's threads
   std::uint32_t Modules = 0;
   bool HasUpdaterModule = false;
+  std::wstring FaultingModule;  // the file name of the module that holds the exception's address
 };
 
 TDumpContents ReadDump(const std::wstring& path) {
@@ -191,7 +215,13 @@ TDumpContents ReadDump(const std::wstring& path) {
       const auto* e = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(stream);
       c.ExceptionCode = e->ExceptionRecord.ExceptionCode;
       c.ExceptionThread = e->ThreadId;
+      c.ExceptionAddress = e->ExceptionRecord.ExceptionAddress;
       c.Read = true;
+    }
+    if (read(base, ThreadListStream, &dir, &stream, &size) && size >= sizeof(ULONG32)) {
+      const auto* threads = static_cast<const MINIDUMP_THREAD_LIST*>(stream);
+      for (ULONG32 i = 0; i < threads->NumberOfThreads; ++i)
+        if (threads->Threads[i].ThreadId == c.ExceptionThread) c.ThreadListed = true;
     }
     if (read(base, ModuleListStream, &dir, &stream, &size) && size >= sizeof(ULONG32)) {
       const auto* list = static_cast<const MINIDUMP_MODULE_LIST*>(stream);
@@ -200,7 +230,12 @@ TDumpContents ReadDump(const std::wstring& path) {
         const auto* name =
             reinterpret_cast<const MINIDUMP_STRING*>(static_cast<const char*>(base) + list->Modules[i].ModuleNameRva);
         const std::wstring n(reinterpret_cast<const wchar_t*>(name->Buffer), name->Length / sizeof(wchar_t));
-        if (n.size() >= 14 && _wcsicmp(n.c_str() + n.size() - 14, L"vxfwloader.exe") == 0) c.HasUpdaterModule = true;
+        const std::size_t slash = n.find_last_of(L"\\/");
+        const std::wstring fileName = n.substr(slash == std::wstring::npos ? 0 : slash + 1);
+        if (_wcsicmp(fileName.c_str(), L"vxfwloader.exe") == 0) c.HasUpdaterModule = true;
+        const MINIDUMP_MODULE& m = list->Modules[i];
+        if (c.ExceptionAddress >= m.BaseOfImage && c.ExceptionAddress < m.BaseOfImage + m.SizeOfImage)
+          c.FaultingModule = fileName;
       }
     } else {
       c.Read = false;
@@ -212,81 +247,29 @@ TDumpContents ReadDump(const std::wstring& path) {
   return c;
 }
 
+
 struct TCrashCase {
-  const char* Setting;
+  const char* Name;           // the test's name
+  const char* Setting;        // VX_CRASH_TEST; empty for a crash the scenario makes
   std::uint32_t Code;
-  const char* ThreadKind;  // as the report and the dialog name it
-  const char* Extra;       // a further text the report must hold
+  const char* Where;          // "window" or "flash"
+  const char* Module;         // the module the exception's address lies in
+  const char* Extra;          // a further text the report must hold
+  TStageOptions Stage{};
+  bool Full = false;          // also the buttons, the clipboard, the screenshot and the day's log
+  bool Closed = true;         // the dialog is closed (else it is left open: the bound ends the process)
+  const char* Cut = nullptr;  // the section the report names as cut short
 };
 
-// Runs one case to its end and checks everything it leaves.
-void RunCase(const TCrashCase& test) {
-  SCOPED_TRACE(test.Setting);
-  TCrashStage stage;
-  const std::uint32_t start = TickCount();
-  PROCESS_INFORMATION pi = stage.Start(test.Setting);
-  ASSERT_NE(pi.hProcess, nullptr);
-
-  /* the dialog: what happened, where, and where the report is */
-  std::wstring seen;
-  TDialog dialog = WaitForDialog(pi.dwProcessId, kCaseBound, W("Отчёт о сбое сохранён в папке:"), &seen);
-  if (dialog.Hwnd == nullptr) {
-    TerminateProcess(pi.hProcess, 99);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    FAIL() << "no crash dialog within " << kCaseBound << " ms; last box seen: " << Utf8(seen);
-  }
-  const std::vector<std::wstring> folders = stage.ReportFolders();
-  ASSERT_EQ(folders.size(), 1u);
-  const std::wstring& folder = folders[0];
-  EXPECT_NE(dialog.Text.find(W("В программе произошёл сбой, и она будет закрыта.")), std::wstring::npos);
-  EXPECT_NE(dialog.Text.find(W(ExceptionCodeDescription(test.Code))), std::wstring::npos);
-  EXPECT_NE(dialog.Text.find(W(test.ThreadKind)), std::wstring::npos);
-  EXPECT_NE(dialog.Text.find(folder), std::wstring::npos) << "the dialog names the report's folder";
-  EXPECT_EQ(ButtonText(dialog.Hwnd, IDYES), W("Открыть папку"));
-  EXPECT_EQ(ButtonText(dialog.Hwnd, IDNO), W("Копировать путь"));
-  EXPECT_EQ(ButtonText(dialog.Hwnd, IDCANCEL), W("Закрыть"));
-
-  /* copying the path: the dialog comes back and says so */
-  PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDNO)));
-  dialog = WaitForDialog(pi.dwProcessId, 20000, W("Путь к папке скопирован в буфер обмена."), &seen);
-  ASSERT_NE(dialog.Hwnd, nullptr) << Utf8(seen);
-  EXPECT_EQ(ClipboardText(), folder);
-
-  /* closing ends the process with the crash's code */
-  PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDCANCEL)));
-  const std::uint32_t left = kCaseBound - std::min(kCaseBound, TickCount() - start);
-  DWORD code = STILL_ACTIVE;
-  if (WaitForSingleObject(pi.hProcess, std::max<std::uint32_t>(left, 20000)) == WAIT_OBJECT_0)
-    GetExitCodeProcess(pi.hProcess, &code);
-  else
-    TerminateProcess(pi.hProcess, 99);
+void EndProcess(PROCESS_INFORMATION& pi, std::uint32_t ms, DWORD& code) {
+  code = STILL_ACTIVE;
+  if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  else TerminateProcess(pi.hProcess, 99);
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
-  EXPECT_EQ(code, test.Code);
+}
 
-  /* the minidump reads back with the crash and the modules */
-  const TDumpContents dump = ReadDump(folder + L"\\crash.dmp");
-  ASSERT_TRUE(dump.Read) << "crash.dmp has no exception or module stream";
-  EXPECT_EQ(dump.ExceptionCode, test.Code);
-  EXPECT_NE(dump.ExceptionThread, 0u);
-  EXPECT_GT(dump.Modules, 5u);
-  EXPECT_TRUE(dump.HasUpdaterModule);
-
-  /* the text report */
-  const std::string report = ReadFileBytes(folder + L"\\report.txt");
-  char codeText[16];
-  std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(test.Code));
-  const std::vector<const char*> parts{"== Исключение ==", "== Стек вызовов ==", "== Потоки программы ==", "== Приборы ==",
-                           "== Последние строки журнала ==", "== Система ==", "== Модули ==", "Командная строка: ",
-                           "сборка для разработки", "Адрес: ", "  #0  ", "vxfwloader.exe+0x", "kernel32.dll",
-                           "прибор 1234567: FTDI, загрузчик", "Прибор 1234567\t", "Процессор: ", "Память: ",
-                           "crash.dmp: записан", codeText, test.ThreadKind, test.Extra};
-  for (const char* part : parts)
-    EXPECT_NE(report.find(part), std::string::npos) << "report.txt lacks: " << part;
-  EXPECT_EQ(report.find("(отчёт обрезан)"), std::string::npos);
-
+void CheckScreenshotAndLog(const TCrashStage& stage, const std::wstring& folder, const std::string& report) {
   /* the day's log file holds every line up to the crash: the report's last one too */
   const std::string ringHeader = "== Последние строки журнала ==\r\n";
   const std::size_t ringStart = report.find(ringHeader);
@@ -322,24 +305,156 @@ void RunCase(const TCrashCase& test) {
   for (std::size_t i = file.bfOffBits + 3; i < bmp.size() && distinct == 0; i += 3)
     if (bmp.compare(i, 3, bmp, file.bfOffBits, 3) != 0) ++distinct;
   EXPECT_GT(distinct, 0u);
+}
+
+class CrashReport : public testing::TestWithParam<TCrashCase> {};
+std::string CaseName(const testing::TestParamInfo<TCrashCase>& param) { return param.param.Name; }
+
+// Runs one case to its end and checks everything it leaves.
+TEST_P(CrashReport, CrashesAndIsReported) {
+  const TCrashCase& test = GetParam();
+  const bool flash = std::strcmp(test.Where, "flash") == 0;
+  TCrashStage stage(test.Stage);
+  const std::uint32_t start = TickCount();
+  PROCESS_INFORMATION pi = stage.Start(test.Setting);
+  ASSERT_NE(pi.hProcess, nullptr);
+  const std::wstring logs = test.Stage.BlockLogs ? stage.FallbackLogs() : stage.Path() + L"\\Logs";
+
+  /* the dialog: what happened, where, which flashes it cut short, and where the report is */
+  DWORD code = STILL_ACTIVE;
+  std::wstring seen;
+  TDialog dialog;
+  if (test.Closed) {
+    dialog = WaitForDialog(pi.dwProcessId, kCaseBound, W("Отчёт о сбое сохранён в папке:"), &seen);
+    if (dialog.Hwnd == nullptr) {
+      EndProcess(pi, 0, code);
+      FAIL() << "no crash dialog within " << kCaseBound << " ms; last box seen: " << Utf8(seen);
+    }
+  }
+  // A dialog that never comes: the process ends by itself with the crash's code.
+  if (!test.Closed) EndProcess(pi, kCaseBound, code);
+  const std::vector<std::wstring> folders = TCrashStage::ReportFolders(logs);
+  ASSERT_EQ(folders.size(), 1u) << "in " << Utf8(logs);
+  const std::wstring& folder = folders[0];
+  if (test.Closed) {
+    EXPECT_NE(dialog.Text.find(W("В программе произошёл сбой, и она будет закрыта.")), std::wstring::npos);
+    EXPECT_NE(dialog.Text.find(W(ExceptionCodeDescription(test.Code))), std::wstring::npos);
+    // In a flash: whichever flash reaches its first sector first; the slow
+    // second one is still running when the dialog comes.
+    const bool first = dialog.Text.find(W("прошивка прибора), прибор 1234567")) != std::wstring::npos;
+    const bool second = dialog.Text.find(W("прошивка прибора), прибор 7654321")) != std::wstring::npos;
+    EXPECT_TRUE(flash ? first || second : dialog.Text.find(W("поток окна")) != std::wstring::npos)
+        << Utf8(dialog.Text);
+    EXPECT_NE(dialog.Text.find(L"\n" + folder + L"\n"), std::wstring::npos) << "the dialog names the report's folder";
+    EXPECT_EQ(dialog.Text.find(W("папка Logs рядом с программой недоступна")) != std::wstring::npos,
+              test.Stage.BlockLogs);
+    if (flash) {
+      const std::size_t unfinished = dialog.Text.find(W("Прошивка прибор"));
+      const std::size_t advice = dialog.Text.find(W(" не завершена: прибор"));
+      EXPECT_NE(unfinished, std::wstring::npos) << Utf8(dialog.Text);
+      EXPECT_NE(advice, std::wstring::npos);
+      EXPECT_NE(dialog.Text.find(W("прошейте")), std::wstring::npos);
+      EXPECT_LT(dialog.Text.find(L"7654321", unfinished), advice) << "the dialog names the running flash";
+      if (first) {
+        EXPECT_LT(dialog.Text.find(L"1234567", unfinished), advice) << "the dialog names the crashed flash";
+      }
+    }
+  }
+  if (test.Full) {
+    EXPECT_EQ(ButtonText(dialog.Hwnd, IDYES), W("Открыть папку"));
+    EXPECT_EQ(ButtonText(dialog.Hwnd, IDNO), W("Копировать путь"));
+    EXPECT_EQ(ButtonText(dialog.Hwnd, IDCANCEL), W("Закрыть"));
+    /* copying the path: the dialog comes back and says so */
+    PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDNO)));
+    dialog = WaitForDialog(pi.dwProcessId, 20000, W("Путь к папке скопирован в буфер обмена."), &seen);
+    ASSERT_NE(dialog.Hwnd, nullptr) << Utf8(seen);
+    EXPECT_EQ(ClipboardText(), folder);
+  }
+  /* closing ends the process with the crash's code */
+  if (test.Closed) {
+    PostMessageW(dialog.Hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog.Hwnd, IDCANCEL)));
+    EndProcess(pi, 20000, code);
+  }
+  EXPECT_EQ(code, test.Code);
+
+  /* the minidump reads back with the crash, its thread and the module it happened in */
+  const TDumpContents dump = ReadDump(folder + L"\\crash.dmp");
+  ASSERT_TRUE(dump.Read) << "crash.dmp has no exception or module stream";
+  EXPECT_EQ(dump.ExceptionCode, test.Code);
+  EXPECT_TRUE(dump.ThreadListed) << "thread " << dump.ExceptionThread;
+  EXPECT_GT(dump.Modules, 5u);
+  EXPECT_TRUE(dump.HasUpdaterModule);
+  EXPECT_EQ(Utf8(dump.FaultingModule), test.Module);
+
+  /* the text report: every section, or those before the one cut short and its name */
+  const std::string report = ReadFileBytes(folder + L"\\report.txt");
+  char codeText[16];
+  std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(test.Code));
+  std::vector<std::string> parts{"== Исключение ==", "== Стек вызовов ==", "== Потоки программы ==", "== Приборы ==",
+                                 "Командная строка: ", "сборка для разработки", std::string("Адрес: ") + test.Module + "+0x",
+                                 "  #0  ", codeText, flash ? "прошивка прибора), прибор " : "поток окна", test.Extra};
+  if (test.Cut == nullptr)
+    parts.insert(parts.end(), {"== Последние строки журнала ==", "== Система ==", "== Модули ==", "kernel32.dll",
+                               "прибор 1234567: FTDI, загрузчик", "Процессор: ", "Память: ", "crash.dmp: записан"});
+  else
+    parts.push_back(std::string("(раздел «") + test.Cut + "» не дописан: ");
+  if (flash) parts.emplace_back("== Незавершённые прошивки ==\r\nПрошивка прибор");
+  for (const std::string& part : parts)
+    EXPECT_NE(report.find(part), std::string::npos) << "report.txt lacks: " << part;
+  EXPECT_EQ(report.find("(отчёт обрезан)"), std::string::npos);
+  if (test.Full) CheckScreenshotAndLog(stage, folder, report);
 
   EXPECT_LT(TickCount() - start, kCaseBound);
 }
 
-TEST(CrashReport, AccessViolationOnTheWindowThread) {
-  RunCase({"av", 0xC0000005, "поток окна", "Доступ: запись по адресу 0x0"});
-}
+// Every kind of the crash-test switch, on the window thread (at the end of the
+// first discovery run) and in a flash (at its first sector, with a second
+// flash running), and a fault inside the driver library's write call.
+constexpr const char* kAv = "Доступ: запись по адресу 0x0";
+constexpr const char* kCpp = "исключение C++ std::runtime_error: проверочное исключение";
+constexpr const char* kTerminate = "std::terminate вызван без исключения";
+constexpr const char* kPure = "вызов чисто виртуальной функции";
+constexpr const char* kParam = "функция fclose";
+constexpr TStageOptions kFlashing{false, "", true};
 
-TEST(CrashReport, AccessViolationInAFlashNamesTheDevice) {
-  RunCase({"av:flash", 0xC0000005, "прошивка прибора), прибор 1234567", ", прошивается"});
-}
+const TCrashCase kCases[] = {
+    {"AvWindow", "av", 0xC0000005, "window", "vxfwloader.exe", kAv, {}, true},
+    {"AvFlash", "av:flash", 0xC0000005, "flash", "vxfwloader.exe", kAv, kFlashing},
+    {"CppWindow", "cpp", kCrashTerminate, "window", "vxfwloader.exe", kCpp},
+    {"CppFlash", "cpp:flash", kCrashTerminate, "flash", "vxfwloader.exe", kCpp, kFlashing},
+    {"StackWindow", "stack", 0xC00000FD, "window", "vxfwloader.exe", "EXCEPTION_STACK_OVERFLOW"},
+    {"StackFlash", "stack:flash", 0xC00000FD, "flash", "vxfwloader.exe", "EXCEPTION_STACK_OVERFLOW", kFlashing},
+    {"TerminateWindow", "terminate", kCrashTerminate, "window", "vxfwloader.exe", kTerminate},
+    {"TerminateFlash", "terminate:flash", kCrashTerminate, "flash", "vxfwloader.exe", kTerminate, kFlashing},
+    {"PureCallWindow", "purecall", kCrashPureCall, "window", "vxfwloader.exe", kPure},
+    {"PureCallFlash", "purecall:flash", kCrashPureCall, "flash", "vxfwloader.exe", kPure, kFlashing},
+    {"InvalidParameterWindow", "invalidparam", kCrashInvalidParameter, "window", "vxfwloader.exe", kParam},
+    {"InvalidParameterFlash", "invalidparam:flash", kCrashInvalidParameter, "flash", "vxfwloader.exe", kParam, kFlashing},
+    {"DivideByZeroWindow", "divzero", 0xC0000094, "window", "vxfwloader.exe", "EXCEPTION_INT_DIVIDE_BY_ZERO"},
+    {"DivideByZeroFlash", "divzero:flash", 0xC0000094, "flash", "vxfwloader.exe", "EXCEPTION_INT_DIVIDE_BY_ZERO",
+     kFlashing},
+    {"IllegalWindow", "illegal", 0xC000001D, "window", "vxfwloader.exe", "EXCEPTION_ILLEGAL_INSTRUCTION"},
+    {"IllegalFlash", "illegal:flash", 0xC000001D, "flash", "vxfwloader.exe", "EXCEPTION_ILLEGAL_INSTRUCTION", kFlashing},
+    {"DriverWriteFlash", "", 0xC0000005, "flash", "ftd2xx.dll", "Доступ: запись по адресу 0x0",
+     {false, "write_fault skip=40", true}},
+};
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashReport, testing::ValuesIn(kCases),
+                         CaseName);
 
-TEST(CrashReport, EscapedCppExceptionIsReportedWithItsTypeAndText) {
-  RunCase({"cpp", kCrashTerminate, "поток окна", "исключение C++ std::runtime_error: проверочное исключение"});
-}
-
-TEST(CrashReport, StackOverflowIsReportedFromTheReporterThread) {
-  RunCase({"stack", 0xC00000FD, "поток окна", "EXCEPTION_STACK_OVERFLOW"});
-}
+// Where the report goes when Logs beside the program cannot be made, and how
+// the reporter's own faults, stalls and a dialog that never appears end.
+const TCrashCase kReporterCases[] = {
+    {"FolderFallsBackToLocalData", "av", 0xC0000005, "window", "vxfwloader.exe", kAv, {true}},
+    {"OwnFaultCutsItsSection", "divzero:window:report-fault", 0xC0000094, "window", "vxfwloader.exe",
+     "EXCEPTION_INT_DIVIDE_BY_ZERO", {}, false, true, "Приборы"},
+    {"StalledSectionIsCutAtTheBound", "divzero:window:report-hang", 0xC0000094, "window", "vxfwloader.exe",
+     "EXCEPTION_INT_DIVIDE_BY_ZERO", {}, false, true, "Приборы"},
+    {"DialogThatNeverAppearsEndsAtTheBound", "divzero:window:dialog-hang", 0xC0000094, "window", "vxfwloader.exe",
+     "EXCEPTION_INT_DIVIDE_BY_ZERO", {}, false, false},
+};
+INSTANTIATE_TEST_SUITE_P(Reporter, CrashReport, testing::ValuesIn(kReporterCases),
+                         CaseName);
 
 }  // namespace

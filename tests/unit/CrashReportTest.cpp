@@ -141,10 +141,17 @@ TEST(CrashReportText, CrashTestSwitch) {
   ASSERT_TRUE(ParseCrashTest("stack:flash", t));
   EXPECT_EQ(t.Kind, TCrashTestKind::StackOverflow);
   EXPECT_STREQ(t.Where, "flash");
-  /* unknown kinds, places and near misses provoke nothing */
-  for (const char* bad : {"", "avx", "a", "av:", "av:elsewhere", "AV", "cpp:flash:x"}) {
+  /* a trouble of the reporter's own */
+  ASSERT_TRUE(ParseCrashTest("divzero:flash:report-hang", t));
+  EXPECT_EQ(t.Kind, TCrashTestKind::DivideByZero);
+  EXPECT_STREQ(t.Where, "flash");
+  EXPECT_EQ(t.Trouble, TReportTrouble::SectionHang);
+  /* unknown kinds, places, troubles and near misses provoke nothing */
+  for (const char* bad : {"", "avx", "a", "av:", "av:elsewhere", "AV", "cpp:flash:x", "av:window:", "av::report-fault",
+                          "av:window:report-faultx"}) {
     EXPECT_FALSE(ParseCrashTest(bad, t)) << bad;
     EXPECT_EQ(t.Kind, TCrashTestKind::None) << bad;
+    EXPECT_EQ(t.Trouble, TReportTrouble::None) << bad;
   }
   EXPECT_FALSE(ParseCrashTest(nullptr, t));
 }
