@@ -105,7 +105,7 @@ run_cppcheck() {
   # cppcheck: the whole tree of ours, both configurations. Unmatched inline
   # suppressions are not reported, since each configuration sees only its own
   # branch of the code.
-  own_dirs=(app bench discovery firmware flashing gui link platform records sim tests tools ui)
+  own_dirs=(app bench console crash discovery firmware flashing gui link platform records session sim tests tools ui)
   cppcheck_common=(--quiet --std=c++20 --language=c++ --enable=warning,style,performance,portability
     --inline-suppr --suppressions-list=tools/cppcheck-suppressions.txt --error-exitcode=1
     -j "$jobs" -I . -I tests/support --library=googletest
