@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include "platform/CodePage.h"
-#include "platform/Ticks.h"
 #else
 #include <fcntl.h>
 #include <limits.h>
@@ -122,45 +121,14 @@ TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit, s
   return ok ? TFileRead::Done : TFileRead::Incomplete;
 }
 
-void* OpenForAppending(const std::string& path) {
-  // Other programs may read, append (a second copy, the console flasher) and
-  // delete meanwhile.
-  return CreateFileW(WidePath(path).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-namespace {
-// The byte every appender of a shared file locks around its write: far past
-// the end of any real file, so that the lock never stands in a reader's way.
-constexpr DWORD kAppendLockOffsetHigh = 0x40000000u;
-constexpr std::uint32_t kAppendLockWaitMs = 1000;
-}  // namespace
-
-bool AppendAtEnd(void* handle, const std::string& bytes) {
-  // The end and the write in one step for every appender: an append-only
-  // handle alone does not keep two programs' writes apart under Wine (two
-  // programs writing 2,000 lines each lost some 250 of them).
-  OVERLAPPED at{};
-  at.OffsetHigh = kAppendLockOffsetHigh;
-  const std::uint32_t start = SystemTickCount();
-  while (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    if (GetLastError() != ERROR_LOCK_VIOLATION || SystemTickCount() - start >= kAppendLockWaitMs) return false;
-    SystemSleepMs(1);
-  }
-  LARGE_INTEGER end{};
-  DWORD written = 0;
-  const bool ok = SetFilePointerEx(handle, LARGE_INTEGER{}, &end, FILE_END) &&
-                  WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
-  UnlockFileEx(handle, 0, 1, 0, &at);
-  return ok;
-}
-
 bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
-  HANDLE file = OpenForAppending(path);
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const bool ok = AppendAtEnd(file, bytes);
+  DWORD written = 0;
+  const bool ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
   CloseHandle(file);
   return ok;
 }

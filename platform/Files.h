@@ -24,13 +24,6 @@ inline constexpr char kPathSeparator = '/';
 // A Windows-1251 path as the wide text the W file functions take, the same on
 // every system code page.
 [[nodiscard]] std::wstring WidePath(const std::string& path);
-// The file opened (created when missing) for appending while other programs
-// read, append to and delete it; INVALID_HANDLE_VALUE when it cannot be. The
-// handle is a HANDLE, for the caller to close.
-[[nodiscard]] void* OpenForAppending(const std::string& path);
-// Appends in one write at the end of the file as it is now, under the lock
-// every appender of a shared file takes for its write.
-[[nodiscard]] bool AppendAtEnd(void* handle, const std::string& bytes);
 #endif
 
 // Tests give the updater another directory (its settings file and logs live
@@ -55,8 +48,8 @@ enum class TFileRead { Done, CannotOpen, TooLarge, Incomplete };
 [[nodiscard]] TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit,
                                                std::vector<std::uint8_t>& data, std::uint64_t& size);
 
-// Appends in one write to the end of a file that others may keep reading,
-// appending to or deleting, created when missing, and closed again.
+// Appends in one write to a file opened for writing only while others may
+// keep reading or deleting it, created when missing, and closed again.
 // False when it cannot be opened or written.
 [[nodiscard]] bool AppendToSharedFile(const std::string& path, const std::string& bytes);
 

@@ -14,7 +14,8 @@
 
 bool TSharedAppendFile::Open(const std::string& path) {
   Close();
-  HANDLE file = OpenForAppending(path);
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   FHandle = file;
   return true;
@@ -22,7 +23,10 @@ bool TSharedAppendFile::Open(const std::string& path) {
 
 bool TSharedAppendFile::Append(const std::string& bytes) {
   if (FHandle == nullptr) return false;
-  return AppendAtEnd(FHandle, bytes);
+  DWORD written = 0;
+  return SetFilePointer(FHandle, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+         WriteFile(FHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
 }
 
 bool TSharedAppendFile::Deleted() const {
