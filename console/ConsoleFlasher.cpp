@@ -76,7 +76,22 @@ int TConsoleFlasher::Run() {
   const bool tooFew = FOptions.Command == TConsoleCommand::Flash && !FStarted && !FStopping;
   const int status = Summary(tooFew);
   FSession.CloseDevices();
+  FinishLogFile();
   return status;
+}
+
+void TConsoleFlasher::FinishLogFile() {
+  // Lines the day's file did not take while another program blocked it get a
+  // little longer; what still cannot be written is said, not dropped quietly.
+  constexpr std::uint32_t kLastWaitMs = 2000, kPauseMs = 100;
+  const std::uint32_t start = TickCount();
+  FLogFile.Close();
+  while (FLogFile.KeptLines() > 0 && TickCount() - start < kLastWaitMs) {
+    SleepMs(kPauseMs);
+    FLogFile.Close();
+  }
+  const int lost = FLogFile.KeptLines() + FLogFile.LostLines();
+  if (lost > 0) FOut.Note(FormatText("%d lines could not be written to the day's log file", lost));
 }
 
 bool TConsoleFlasher::LoadLibraries() {
@@ -125,6 +140,7 @@ void TConsoleFlasher::HookDeviceChanges() {
 void TConsoleFlasher::DeviceLog(TMessageKind kind, int serial, const char* text) {
   const std::string line = DeviceLinePrefix(serial) + (text != nullptr ? text : "");
   // A file that cannot be written loses the line there only.
+  FLogFile.BeginTurn();
   (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
   if (!InHandOverTurn()) FLogFile.Close();
   if (kind == mkError) FOut.Note(Utf8(line));

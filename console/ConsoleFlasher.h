@@ -85,6 +85,7 @@ private:
   void ShowStatus(std::int32_t serial, const TTarget& target, bool changed);
   void ShowResult(std::int32_t serial, const TTarget& target);
   [[nodiscard]] int Summary(bool tooFew);
+  void FinishLogFile();
 
   const TConsoleOptions& FOptions;
   TConsoleOutput& FOut;

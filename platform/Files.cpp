@@ -121,18 +121,6 @@ TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit, s
   return ok ? TFileRead::Done : TFileRead::Incomplete;
 }
 
-bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
-                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
-  CloseHandle(file);
-  return ok;
-}
-
 bool ReadWholeFileShared(const std::string& path, std::string& data) {
   HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -225,14 +213,6 @@ TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit, s
     done += static_cast<std::size_t>(n);
   }
   return TFileRead::Done;
-}
-
-bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  close(fd);
-  return ok;
 }
 
 bool ReadWholeFileShared(const std::string& path, std::string& data) {

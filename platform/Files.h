@@ -48,9 +48,9 @@ enum class TFileRead { Done, CannotOpen, TooLarge, Incomplete };
 [[nodiscard]] TFileRead ReadWholeFileExclusive(const std::string& path, std::uint64_t limit,
                                                std::vector<std::uint8_t>& data, std::uint64_t& size);
 
-// Appends in one write to a file opened for writing only while others may
-// keep reading or deleting it, created when missing, and closed again.
-// False when it cannot be opened or written.
+// Appends in one write to the end of a file that others may keep reading,
+// appending to or deleting (see TSharedAppendFile), created when missing, and
+// closed again. False when it cannot be opened or written.
 [[nodiscard]] bool AppendToSharedFile(const std::string& path, const std::string& bytes);
 
 // Appends one line to a file that several programs and threads append to at

@@ -18,24 +18,80 @@ std::string LogFileRecord(const TLocalTime& now, const std::string& line) {
   return FormatText("[%s]\t", stamp.c_str()) + line + "\r\n";
 }
 
+namespace {
+// How long a line waits for another program's turn at the file: about a
+// turn of its hand-overs; a line that waits longer is kept for the next try.
+constexpr std::uint32_t kLockWaitMs = 200;
+// What is kept at most while the file takes no lines: some hours of a busy
+// bench.
+constexpr std::size_t kKeepLimit = 8u << 20;
+}  // namespace
+
 bool AppendLogFileLine(const std::string& appDir, const TLocalTime& now, const std::string& line) {
-  if (!CreateDirectories(appDir + "Logs")) return false;
-  return AppendToSharedFile(LogFilePath(appDir, now), LogFileRecord(now, line));
+  TLogFileWriter writer;
+  return writer.Append(appDir, now, line);
 }
 
 bool TLogFileWriter::Append(const std::string& appDir, const TLocalTime& now, const std::string& line) {
   const std::string path = LogFilePath(appDir, now);
-  if (FFile.IsOpen() && (path != FPath || FFile.Deleted())) Close();
+  const std::string record = LogFileRecord(now, line);
+  if (FKeptLines > 0 && FKeptPath != path) {
+    // The date changed while lines were kept: they belong to the old file.
+    Close();
+    if (FKeptLines > 0) {
+      FLostLines += FKeptLines;
+      FKept.clear();
+      FKeptLines = 0;
+    }
+  }
+  if (Write(appDir, path, FKeptLines > 0 ? FKept + record : record)) {
+    FKept.clear();
+    FKeptLines = 0;
+    return true;
+  }
+  Keep(path, record);
+  return false;
+}
+
+bool TLogFileWriter::Write(const std::string& appDir, const std::string& path, const std::string& bytes) {
+  if (FFile.IsOpen() && (path != FPath || FFile.Deleted())) {
+    FFile.Close();
+    FPath.clear();
+  }
   if (!FFile.IsOpen()) {
     if (!CreateDirectories(appDir + "Logs") || !FFile.Open(path)) return false;
     FPath = path;
   }
-  if (FFile.Append(LogFileRecord(now, line))) return true;
-  Close();  // the next line tries a fresh open
+  if (FInTurn && !FFile.Hold(kLockWaitMs)) return false;
+  if (FFile.Append(bytes, kLockWaitMs)) return true;
+  FFile.Close();  // the next line tries a fresh open
+  FPath.clear();
   return false;
 }
 
+void TLogFileWriter::Keep(const std::string& path, const std::string& record) {
+  if (FKept.size() + record.size() > kKeepLimit) {
+    ++FLostLines;
+    return;
+  }
+  FKeptPath = path;
+  FKept += record;
+  ++FKeptLines;
+}
+
+void TLogFileWriter::EndTurn() {
+  FInTurn = false;
+  FFile.Release();
+}
+
 void TLogFileWriter::Close() {
+  FInTurn = false;
   FFile.Close();
   FPath.clear();
+  if (FKeptLines == 0) return;
+  TSharedAppendFile file;
+  if (file.Open(FKeptPath) && file.Append(FKept, kLockWaitMs)) {
+    FKept.clear();
+    FKeptLines = 0;
+  }
 }

@@ -297,21 +297,25 @@ void TMainForm::WriteLogToFile(const std::string& line) {
   // Wine an open and close of the file costs a quarter of a millisecond, as
   // much as all the rest a line costs the window, and a batch of flashes
   // logs a thousand lines a second.
-  const bool wasOpen = FLogFile.IsOpen();
+  // The lines of a turn take the appenders' lock once (EndLogBurst lets go).
+  const bool wasHeld = FLogFile.IsOpen() || FLogFile.KeptLines() > 0;
+  FLogFile.BeginTurn();
   (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
-  if (!wasOpen && FLogFile.IsOpen()) LogFileTimer.SetEnabled(true);
+  if (!wasHeld && (FLogFile.IsOpen() || FLogFile.KeptLines() > 0)) LogFileTimer.SetEnabled(true);
 }
 
 void TMainForm::EndLogBurst() {
   reLog.EndBatch();
+  FLogFile.EndTurn();
 }
 
 void TMainForm::LogFileTimerTimer(void* /*sender*/) {
   // The file is held at most this long at a stretch: then it is as free for
   // other programs as between two lines, and a file deleted or moved
   // meanwhile is looked up afresh by the next line.
-  LogFileTimer.SetEnabled(false);
   FLogFile.Close();
+  // Lines a blocked file could not take yet are tried again every second.
+  LogFileTimer.SetEnabled(FLogFile.KeptLines() > 0);
 }
 
 // ---- settings ----

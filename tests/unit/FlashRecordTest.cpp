@@ -196,10 +196,11 @@ TEST(FlashRecord, SeveralThreadsAppendingAtOnceLoseAndMixNoLine) {
 // Starts the appender program; Wait returns its exit status.
 class TAppender {
 public:
-  TAppender(const std::string& path, const std::string& program, int count) {
+  TAppender(const std::string& path, const std::string& program, int count, const std::string& mode = "record") {
     const std::string exe = VX_APPENDER_PATH;
 #ifdef _WIN32
-    std::wstring cmd = L"\"" + std::wstring(exe.begin(), exe.end()) + L"\" \"" +
+    std::wstring cmd = L"\"" + std::wstring(exe.begin(), exe.end()) + L"\" " + std::wstring(mode.begin(), mode.end()) +
+                       L" \"" +
                        std::wstring(path.begin(), path.end()) + L"\" " +
                        std::wstring(program.begin(), program.end()) + L" " + std::to_wstring(count);
     STARTUPINFOW si{};
@@ -213,7 +214,8 @@ public:
     const std::string n = std::to_string(count);
     FPid = fork();
     if (FPid == 0) {
-      execl(exe.c_str(), exe.c_str(), path.c_str(), program.c_str(), n.c_str(), static_cast<char*>(nullptr));
+      execl(exe.c_str(), exe.c_str(), mode.c_str(), path.c_str(), program.c_str(), n.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
 #endif
@@ -253,6 +255,41 @@ TEST(FlashRecord, TwoProgramsAppendingAtOnceLoseAndMixNoLine) {
   EXPECT_EQ(first.Wait(), 0);
   EXPECT_EQ(second.Wait(), 0);
   ExpectAllLines(dir.Read("Logs/flashes.csv"), {"p1", "p2"}, kCount);
+}
+
+TEST(DaysLogFile, TwoProgramsWritingItAtOnceLoseNoLine) {
+  TempDir dir;
+  constexpr int kCount = 2000;
+  std::string folder = dir.Dir();
+  folder.pop_back();  // its separator: see the appender
+  TAppender first(folder, "p1", kCount, "log");
+  TAppender second(folder, "p2", kCount, "log");
+  EXPECT_EQ(first.Wait(), 0) << "a line of p1 could not be written";
+  EXPECT_EQ(second.Wait(), 0) << "a line of p2 could not be written";
+  // Every line whole, each program's lines in its own order (a test run
+  // across midnight would split them over two files: read every one).
+  std::string text;
+  for (const auto& f : std::filesystem::directory_iterator(dir.File("Logs")))
+    text += dir.Read("Logs/" + f.path().filename().string());
+  int next[2] = {0, 0};
+  std::size_t at = 0, lines = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos) << "a torn last line";
+    const std::string line = text.substr(at, end - at);
+    at = end + 2;
+    ++lines;
+    const std::size_t tab = line.find("]\t");
+    ASSERT_NE(tab, std::string::npos) << line;
+    const std::string body = line.substr(tab + 2);
+    ASSERT_TRUE(body.rfind("p1 ", 0) == 0 || body.rfind("p2 ", 0) == 0) << line;
+    const int who = body[1] - '1';
+    EXPECT_EQ(body.substr(3), std::to_string(next[who])) << line;
+    next[who] = std::stoi(body.substr(3)) + 1;
+  }
+  EXPECT_EQ(lines, 2u * kCount);
+  EXPECT_EQ(next[0], kCount);
+  EXPECT_EQ(next[1], kCount);
 }
 
 }  // namespace

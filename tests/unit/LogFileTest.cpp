@@ -4,6 +4,10 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "TempDir.h"
 #include "platform/Files.h"
 
@@ -86,6 +90,44 @@ TEST(LogFile, AWriterKeepsTheDaysFileOpenForABurstOnly) {
   EXPECT_FALSE(writer.Append(dir.File("file") + sep, At(2014, 3, 6, 0, 0, 0, 0), "lost"));
   EXPECT_FALSE(writer.IsOpen());
 }
+
+#ifdef _WIN32
+// Share modes exist on Windows only.
+TEST(LogFile, AProgramThatLetsNobodyWriteDelaysLinesAndLosesNone) {
+  TempDir dir;
+  const std::string app = dir.Dir();
+  const std::string sep(1, kPathSeparator);
+  const std::string day = "Logs" + sep + "20140306.log";
+  TLogFileWriter writer;
+  ASSERT_TRUE(writer.Append(app, At(2014, 3, 6, 0, 0, 0, 0), "один"));
+  writer.Close();
+  const auto block = [&] {
+    return CreateFileW(WidePath(dir.File(day)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+
+  /* lines while a viewer holds the file: kept, written in their order
+     before the first line after it lets go */
+  HANDLE viewer = block();
+  ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(writer.Append(app, At(2014, 3, 6, 0, 0, 1, 0), "два"));
+  EXPECT_FALSE(writer.Append(app, At(2014, 3, 6, 0, 0, 2, 0), "три"));
+  CloseHandle(viewer);
+  EXPECT_TRUE(writer.Append(app, At(2014, 3, 6, 0, 0, 3, 0), "четыре"));
+  writer.Close();
+
+  /* the last lines before a close are written by the close once it can */
+  viewer = block();
+  ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(writer.Append(app, At(2014, 3, 6, 0, 0, 4, 0), "пять"));
+  writer.Close();
+  CloseHandle(viewer);
+  writer.Close();
+  EXPECT_EQ(dir.Read(day),
+            "[06.03.2014 00:00:00.000]\tодин\r\n[06.03.2014 00:00:01.000]\tдва\r\n[06.03.2014 00:00:02.000]\tтри\r\n"
+            "[06.03.2014 00:00:03.000]\tчетыре\r\n[06.03.2014 00:00:04.000]\tпять\r\n");
+}
+#endif
 
 }  // namespace
 
