@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "discovery/ReadVersion.h"
+#include "records/EscapedText.h"
 #include "link/DeviceLink.h"
 #include "link/Packets.h"
 
@@ -130,6 +131,6 @@ bool TReadVersion::StartBootLoader(TDevEntry& entry) {
   if (BeginsWith(text, kStartError))
     PostLog(mkError, entry.Serial, "Ошибка запуска загрузчика");
   else
-    PostLog(mkError, entry.Serial, "Неизвестный ответ прибора: %s", text);
+    PostLog(mkError, entry.Serial, "Неизвестный ответ прибора: %s", EscapedText(text).c_str());
   return false;
 }

@@ -1,3 +1,5 @@
+#include "platform/LockedAppend.h"
+
 #include "platform/Files.h"
 #include "platform/Ticks.h"
 
@@ -31,7 +33,42 @@ bool Retrying(std::uint32_t waitMs, F attempt) {
   }
 }
 
+// A file larger than this is not read for its torn line: its closer sees
+// nothing of it.
+constexpr std::uint64_t kTornReadLimit = 256u << 20;
+
+// What goes into the file at its end `size`: the header for an empty file,
+// else what closes a torn last line, then the line. `readTail(n, out)` reads
+// the file's last n bytes: two of them, and the whole file only when its last
+// line is torn.
+template <class ReadTail>
+bool BytesToAppend(std::uint64_t size, const std::string& header, const std::string& line, TTornLineEnd closeTorn,
+                   ReadTail readTail, std::string& bytes) {
+  bytes.clear();
+  if (size == 0) {
+    bytes = header;
+  } else if (closeTorn != nullptr) {
+    std::string tail;
+    if (!readTail(size < 2 ? 1 : 2, tail)) return false;
+    if (tail != "\r\n") {
+      if (size > kTornReadLimit) {
+        tail.clear();
+      } else if (!readTail(static_cast<std::size_t>(size), tail)) {
+        return false;
+      }
+      bytes = closeTorn(tail);
+    }
+  }
+  bytes += line;
+  return true;
+}
+
 }  // namespace
+
+bool AppendLineLocked(const std::string& path, const std::string& header, const std::string& line,
+                      std::uint32_t waitMs) {
+  return AppendLineClosingTorn(path, header, line, waitMs, nullptr);
+}
 
 #ifdef _WIN32
 
@@ -49,8 +86,8 @@ bool WriteAll(HANDLE file, const std::string& bytes) {
 
 }  // namespace
 
-bool AppendLineLocked(const std::string& path, const std::string& header, const std::string& line,
-                      std::uint32_t waitMs) {
+bool AppendLineClosingTorn(const std::string& path, const std::string& header, const std::string& line,
+                           std::uint32_t waitMs, TTornLineEnd closeTorn) {
   const std::wstring name = WidePath(path);
   HANDLE file = INVALID_HANDLE_VALUE;
   const bool opened = Retrying(waitMs, [&] {
@@ -72,8 +109,17 @@ bool AppendLineLocked(const std::string& path, const std::string& header, const 
   bool ok = false;
   if (locked) {
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(file, &size)) {
-      const std::string bytes = size.QuadPart == 0 ? header + line : line;
+    std::string bytes;
+    const auto readTail = [&](std::size_t count, std::string& tail) {
+      LARGE_INTEGER from{};
+      from.QuadPart = size.QuadPart - static_cast<LONGLONG>(count);
+      tail.assign(count, '\0');
+      DWORD read = 0;
+      return SetFilePointerEx(file, from, nullptr, FILE_BEGIN) &&
+             ReadFile(file, tail.data(), static_cast<DWORD>(count), &read, nullptr) && read == count;
+    };
+    if (GetFileSizeEx(file, &size) &&
+        BytesToAppend(static_cast<std::uint64_t>(size.QuadPart), header, line, closeTorn, readTail, bytes)) {
       ok = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && WriteAll(file, bytes);
       if (!ok && SetFilePointerEx(file, size, nullptr, FILE_BEGIN)) SetEndOfFile(file);
     }
@@ -85,9 +131,10 @@ bool AppendLineLocked(const std::string& path, const std::string& header, const 
 
 #else
 
-bool AppendLineLocked(const std::string& path, const std::string& header, const std::string& line,
-                      std::uint32_t waitMs) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+bool AppendLineClosingTorn(const std::string& path, const std::string& header, const std::string& line,
+                           std::uint32_t waitMs, TTornLineEnd closeTorn) {
+  // Read as well: the end of a torn line is looked at.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   // flock locks belong to the open file: two threads of one program, each
   // with its own open, keep each other out as two programs do.
@@ -98,8 +145,13 @@ bool AppendLineLocked(const std::string& path, const std::string& header, const 
   bool ok = false;
   if (locked) {
     struct stat st {};
-    if (fstat(fd, &st) == 0) {
-      const std::string bytes = st.st_size == 0 ? header + line : line;
+    std::string bytes;
+    const auto readTail = [&](std::size_t count, std::string& tail) {
+      tail.assign(count, '\0');
+      return pread(fd, tail.data(), count, st.st_size - static_cast<off_t>(count)) == static_cast<ssize_t>(count);
+    };
+    if (fstat(fd, &st) == 0 &&
+        BytesToAppend(static_cast<std::uint64_t>(st.st_size), header, line, closeTorn, readTail, bytes)) {
       ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
       if (!ok) (void)ftruncate(fd, st.st_size);
     }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "records/EscapedText.h"
 #include "records/TextFormat.h"
 #include "records/TextScan.h"
 
@@ -51,8 +52,9 @@ std::string TFirmwareVersion::VersionText() const {
   if (Version == 0) return "?????";
   const unsigned major = Version / 100u;
   const unsigned minor = Version % 100u;
-  if (Suffix.empty()) return FormatText("%s-%u.%u", Name.c_str(), major, minor);
-  return FormatText("%s-%u.%u%s", Name.c_str(), major, minor, Suffix.c_str());
+  // The tag and the suffix are the device's or the image file's own bytes:
+  // this is where they become a text to show.
+  return EscapedText(FormatText("%s-%u.%u%s", Name.c_str(), major, minor, Suffix.c_str()));
 }
 
 std::string TFirmwareVersion::DateText() const {

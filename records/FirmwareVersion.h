@@ -22,6 +22,8 @@ public:
   // fails (see the implementation); callers rely on that.
   bool Parse(const char* text);
 
+  // The version as every front end shows it, "VXCR-1.9b"; the tag and the
+  // suffix keep their bytes here but are shown escaped (EscapedText).
   [[nodiscard]] std::string VersionText() const;
   [[nodiscard]] std::string DateText() const;
 };

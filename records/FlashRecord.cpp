@@ -1,9 +1,11 @@
 #include "records/FlashRecord.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/CodePage.h"
 #include "platform/Files.h"
+#include "platform/LockedAppend.h"
 #include "records/TextFormat.h"
 
 namespace {
@@ -29,6 +31,28 @@ std::string JoinLine(const std::string* fields, std::size_t count) {
 }
 
 std::string Number(std::int32_t value) { return FormatText("%d", value); }
+
+// With its "0x" a spreadsheet keeps a hex value as text: bare, 123456E7 would
+// open as the number 1.23456E+12 and 00012345 lose its zeros.
+std::string Hex(std::uint32_t value) { return FormatText("0x%08X", value); }
+
+// A text from a device or a file name that a spreadsheet would take for a
+// formula gets an apostrophe in front, which keeps it text. One that begins
+// with an apostrophe of its own gets one too, so that a reader can always
+// drop a first apostrophe.
+std::string NoFormula(const std::string& text) {
+  if (text.empty() || std::string_view("=+-@\t\r'").find(text.front()) == std::string_view::npos) return text;
+  return "'" + text;
+}
+
+// A row cut short by a program killed while writing it: CR LF ends it, after
+// a closing quote when the file stops inside a quoted field (an odd count of
+// quotes in the file, as a spreadsheet reads it), which would otherwise take
+// every later row into that field.
+std::string CloseTornRow(std::string_view file) {
+  const auto quotes = std::count(file.begin(), file.end(), '"');
+  return quotes % 2 != 0 ? "\"\r\n" : "\r\n";
+}
 
 }  // namespace
 
@@ -58,12 +82,12 @@ std::string FlashRecordLine(const TFlashRecord& r) {
       r.Program,
       Number(r.Serial),
       r.Library,
-      FormatText("%08X", r.ProcessorId),
-      r.FirmwareBefore,
-      r.LoaderVersion,
-      r.ImageVersion,
-      FormatText("%08X", r.ImageChecksum),
-      r.ImageFile.empty() ? std::string("embedded") : r.ImageFile,
+      Hex(r.ProcessorId),
+      NoFormula(r.FirmwareBefore),
+      NoFormula(r.LoaderVersion),
+      NoFormula(r.ImageVersion),
+      Hex(r.ImageChecksum),
+      r.ImageFile.empty() ? std::string("embedded") : NoFormula(r.ImageFile),
       Number(r.Result),
       r.ResultText,
       Number(r.LastAnswer),
@@ -92,5 +116,5 @@ std::string FlashRecordPath(const std::string& appDir) { return appDir + "Logs" 
 bool AppendFlashRecord(const std::string& path, const TFlashRecord& record) {
   const std::size_t cut = path.find_last_of(kPathSeparator);
   if (cut != std::string::npos && !CreateDirectories(path.substr(0, cut))) return false;
-  return AppendLineLocked(path, FlashRecordHeader(), FlashRecordLine(record), kAppendWaitMs);
+  return AppendLineClosingTorn(path, FlashRecordHeader(), FlashRecordLine(record), kAppendWaitMs, CloseTornRow);
 }

@@ -10,7 +10,10 @@
 // executable): which unit got which firmware, how it ended and how the link
 // held up. Texts are Windows-1251 like every text of the updater; the file is
 // UTF-8 with a byte-order mark, fields separated by ';', so that a spreadsheet
-// on a Russian-locale Windows opens it as it is.
+// on a Russian-locale Windows opens it as it is: hex values are written with
+// "0x" and the texts from a device or a file name that begin with '=', '+',
+// '-', '@', TAB, CR or an apostrophe with an apostrophe in front, so that
+// none of them opens as a number or a formula.
 struct TFlashRecord {
   TLocalTime Time;               // when the flash ended
   std::string Program;           // the program that flashed: "vxfwloader", "vxflash"
@@ -36,7 +39,9 @@ struct TFlashRecord {
 // The first line of a new file: the byte-order mark and the column names, CR LF.
 [[nodiscard]] std::string FlashRecordHeader();
 
-// The record as one line of the file: UTF-8, ';'-separated, CR LF.
+// The record as one line of the file: UTF-8, ';'-separated, CR LF. The
+// version texts are taken as given (TFirmwareVersion::VersionText has
+// escaped what came from the device).
 [[nodiscard]] std::string FlashRecordLine(const TFlashRecord& record);
 
 // One field as the file holds it: UTF-8 `text` as it is, or in double quotes
@@ -53,6 +58,8 @@ struct TFlashRecord {
 
 // Appends the record to the file, creating the Logs directory and the file
 // (with its header) as needed. Several programs and threads may append at
-// once: each line arrives whole. False when the file could not be written
-// within about a second; the caller logs that, the flash stands.
+// once: each line arrives whole. A last line left torn by a program killed
+// while writing stays as it is, closed (with its open quote, if any) so that
+// the new row and every later one parse. False when the file could not be
+// written within about a second; the caller logs that, the flash stands.
 [[nodiscard]] bool AppendFlashRecord(const std::string& path, const TFlashRecord& record);

@@ -14,6 +14,7 @@
 
 #include "firmware/FirmwareImage.h"
 #include "platform/CodePage.h"
+#include "records/EscapedText.h"
 
 namespace {
 
@@ -203,13 +204,15 @@ int Info(int argc, char** argv) {
   if (h.VersionText) {
     TFirmwareVersion v;
     const bool ok = v.Parse(h.VersionText->c_str());
-    std::printf("version text:    \"%s\" -> %s%s\n", Shown(*h.VersionText).c_str(), Shown(v.VersionText()).c_str(),
+    std::printf("version text:    \"%s\" -> %s%s\n", Shown(EscapedText(*h.VersionText)).c_str(),
+                Shown(v.VersionText()).c_str(),
                 ok ? "" : " (not recognised)");
   }
   if (h.BuildTime) {
     TFirmwareVersion v;
     if (TDateTime date; DecodeBuildTime(h.BuildTime->c_str(), date)) v.Date = date;
-    std::printf("build time:      \"%s\" -> %s\n", Shown(*h.BuildTime).c_str(), Shown(v.DateText()).c_str());
+    std::printf("build time:      \"%s\" -> %s\n", Shown(EscapedText(*h.BuildTime)).c_str(),
+                Shown(v.DateText()).c_str());
   }
   if (h.PayloadOffset)
     std::printf("payload:         %zu bytes from offset %zu\n", data.size() - *h.PayloadOffset, *h.PayloadOffset);

@@ -213,18 +213,22 @@ TEST_F(DiscoveryTest, TheLastAnswerIsTheStatusOfABootLoaderThatRefusedTheVersion
   EXPECT_FALSE(run.taken[0]->InBootLoader);
 }
 
-TEST_F(DiscoveryTest, ADeviceTextReachesTheLogWholeAndByteForByte) {
-  // Bytes without a letter, bytes a format would act on, and more than the
-  // 1024 bytes that one answer may hold.
-  std::string answer = "\x98\xFF\x80%s%n%d\x01\x7F\xC0";
+TEST_F(DiscoveryTest, ADeviceTextReachesTheLogWholeAsOneLineWithItsControlsEscaped) {
+  // Bytes without a letter, bytes a format would act on, a line end, a
+  // terminal's escape sequence, and more than the 1024 bytes that one answer
+  // may hold.
+  const std::string head = "\x98\xFF\x80%s%n%d\x01\x7F\xC0\r\n\x1B[2J\\";
+  std::string answer = head;
   answer.append(1100 - answer.size(), 'z');
-  std::string escaped;
-  for (unsigned char ch : answer) escaped += FormatText("\\x%02X", ch);
-  const int device = Add(Firmware(Ftdi("9"), "start_answer = \"" + escaped + "\""));
+  std::string scenario;
+  for (unsigned char ch : answer) scenario += FormatText("\\x%02X", ch);
+  const int device = Add(Firmware(Ftdi("9"), "start_answer = \"" + scenario + "\""));
   TRunResult& run = RunDiscovery();
   EXPECT_EQ(run.result, rvSuccess);
   ASSERT_EQ(Lines().size(), 2u);
-  EXPECT_EQ(Lines()[1], TLine(mkError, 9, "Неизвестный ответ прибора: " + answer.substr(0, 1024)));
+  const std::string shown = "\\x98\xFF\x80%s%n%d\\x01\\x7F\xC0\\x0D\\x0A\\x1B[2J\\\\";
+  EXPECT_EQ(Lines()[1],
+            TLine(mkError, 9, "Неизвестный ответ прибора: " + shown + std::string(1024 - head.size(), 'z')));
   EXPECT_EQ(AskedCounts(CallsTo(device, "FT_Read")).back(), 1024u);
 }
 

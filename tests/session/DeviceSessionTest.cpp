@@ -362,4 +362,18 @@ TEST_F(DeviceSessionTest, AFirmwareDeviceIsAskedToRestartOnlyWhenTheFrontEndSays
   EXPECT_EQ(sent.find("START_BOOT_LOADER"), std::string::npos);
 }
 
+TEST_F(DeviceSessionTest, VersionTextsWithLineEndsAndEscapesArriveAsOneEscapedLineEach) {
+  vxsim::TSimDevice d = Device(VXSIM_FTDI, "81");
+  d.FirmwareVersion = "VXCR-1.8 a\\r\\n\\x1B[31mb";
+  d.LoaderVersion = "VXBL-1.05 x\\x1B[0my";
+  d.FrameGap = 3600000;
+  vxsim::AddDevice(d);
+  ASSERT_TRUE(Discover());
+  ASSERT_EQ(session->Devices().size(), 1u);
+  const auto from = std::find(front.lines.begin(), front.lines.end(), "Прибор      81\tПрибор подключен");
+  ASSERT_LT(static_cast<std::size_t>(from - front.lines.begin()) + 2, front.lines.size());
+  EXPECT_EQ(from[1], "Прибор      81\tВерсия прошивки VXCR-1.8a\\x0D\\x0A\\x1B[31mb");
+  EXPECT_EQ(from[2], "Прибор -------\tВерсия загрузчика VXBL-1.5x\\x1B[0my");
+}
+
 }  // namespace

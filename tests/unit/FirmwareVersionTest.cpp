@@ -30,6 +30,8 @@ const VersionRow kRows[] = {
     {"VXCR-1", false, "VXCR", 0, "", "?????"},
     {"VXCR1.9", false, "", 0, "", "?????"},
     {"VX-CR-1.9", false, "VX", 0, "", "?????"},
+    // A device's own bytes keep their value in the record and show escaped.
+    {"\x1B[2JVXCR-1.9 a\r\nb\\c", true, "\x1B[2JVXCR", 109, "a\r\nb\\c", "\\x1B[2JVXCR-1.9a\\x0D\\x0Ab\\\\c"},
 };
 
 TEST(FirmwareVersion, ParseTableFromNewRecord) {

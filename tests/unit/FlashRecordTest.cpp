@@ -78,8 +78,8 @@ TEST(FlashRecord, ALineHoldsEveryColumnInUtf8AndReadsBackAsWritten) {
   ASSERT_TRUE(whole);
   ASSERT_EQ(rows.size(), 2u) << "the newline inside the file name stays inside its field";
   const std::vector<std::string> expected = {
-      "05.03.2026 09:07:03", "vxfwloader", "-1", "ftd2xx", "26013F37", " VXCR-1.8", "VXBL-1.05", "VXCR-2.0b",
-      "0000ABCD", "C:\\Прошивки\\образ; \"новый\"\r\nвторая строка.eraw", "6", "Ошибка 6 при обновлении прошивки",
+      "05.03.2026 09:07:03", "vxfwloader", "-1", "ftd2xx", "0x26013F37", " VXCR-1.8", "VXBL-1.05", "VXCR-2.0b",
+      "0x0000ABCD", "C:\\Прошивки\\образ; \"новый\"\r\nвторая строка.eraw", "6", "Ошибка 6 при обновлении прошивки",
       "128", "4321", "17", "2", "3", "25", "9"};
   EXPECT_EQ(rows[1], expected);
   ASSERT_EQ(rows[0].size(), expected.size());
@@ -90,6 +90,33 @@ TEST(FlashRecord, ALineHoldsEveryColumnInUtf8AndReadsBackAsWritten) {
   TFlashRecord embedded = Awkward();
   embedded.ImageFile.clear();
   EXPECT_EQ(ParseCsv(FlashRecordLine(embedded), whole)[0][9], "embedded");
+}
+
+TEST(FlashRecord, NoDeviceTextOrFileNameBecomesAFormula) {
+  /* each text from a device or a file, beginning with what a spreadsheet takes for a formula */
+  for (const std::string lead : {"=", "+", "-", "@", "\t", "\r"}) {
+    TFlashRecord r = Awkward();
+    r.FirmwareBefore = lead + "1+2-1.8";
+    r.LoaderVersion = lead + "VXBL-1.05";
+    r.ImageVersion = lead + "HYPERLINK(\"x\")-2.0";
+    r.ImageFile = lead + "cmd|' /c calc'!A1";
+    bool whole = false;
+    const auto rows = ParseCsv(FlashRecordLine(r), whole);
+    ASSERT_EQ(rows.size(), 1u);
+    const std::vector<std::string> texts(rows[0].begin() + 5, rows[0].begin() + 10);
+    EXPECT_EQ(texts, (std::vector<std::string>{"'" + r.FirmwareBefore, "'" + r.LoaderVersion, "'" + r.ImageVersion,
+                                               "0x0000ABCD", "'" + r.ImageFile}))
+        << static_cast<int>(lead[0]);
+    EXPECT_EQ(rows[0][2], "-1") << "a number of our own stays a number";
+  }
+  /* such a character further in stays; a text's own first apostrophe gets one more */
+  TFlashRecord r = Awkward();
+  r.FirmwareBefore = "VXCR-1.8=x";
+  r.ImageFile = "'quoted.eraw";
+  bool whole = false;
+  const auto rows = ParseCsv(FlashRecordLine(r), whole);
+  EXPECT_EQ(rows[0][5], "VXCR-1.8=x");
+  EXPECT_EQ(rows[0][9], "''quoted.eraw");
 }
 
 TEST(FlashRecord, Crc32IsTheCommonOneAndCanBeChained) {
@@ -112,6 +139,39 @@ TEST(FlashRecord, ANewFileGetsTheHeaderOnceAndAnExistingOneOnlyRows) {
   dir.Write("Logs/flashes.csv", "old;header\r\n");
   ASSERT_TRUE(AppendFlashRecord(path, r));
   EXPECT_EQ(dir.Read("Logs/flashes.csv"), "old;header\r\n" + FlashRecordLine(r));
+}
+
+TEST(FlashRecord, ALineTornByAKilledProgramIsClosedAndEveryLaterRowParses) {
+  const TFlashRecord r = Awkward();
+  const std::string line = FlashRecordLine(r);
+  const std::size_t inQuotes = line.find("\"C:") + 10;  // within the quoted file name
+  const struct {
+    const char* label;
+    std::string torn;
+  } cases[] = {
+      {"cut between fields", line.substr(0, 40)},
+      {"cut inside a quoted field", line.substr(0, inQuotes)},
+      {"cut between CR and LF", line.substr(0, line.size() - 1)},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string path = FlashRecordPath(dir.Dir());
+    ASSERT_TRUE(AppendFlashRecord(path, r));
+    const std::string before = dir.Read("Logs/flashes.csv") + c.torn;
+    dir.Write("Logs/flashes.csv", before);
+    ASSERT_TRUE(AppendFlashRecord(path, r)) << c.label;
+    ASSERT_TRUE(AppendFlashRecord(path, r)) << c.label;
+    const std::string after = dir.Read("Logs/flashes.csv");
+    EXPECT_EQ(after.substr(0, before.size()), before) << c.label << ": the torn line stays as evidence";
+    bool whole = false;
+    const auto rows = ParseCsv(after.substr(3), whole);
+    EXPECT_TRUE(whole) << c.label;
+    ASSERT_EQ(rows.size(), 5u) << c.label << ": header, row, torn row, two rows";
+    const auto expected = ParseCsv(line, whole)[0];
+    EXPECT_EQ(rows[1], expected) << c.label;
+    EXPECT_EQ(rows[3], expected) << c.label;
+    EXPECT_EQ(rows[4], expected) << c.label;
+  }
 }
 
 TEST(FlashRecord, AFileThatCannotBeWrittenFailsWithinAboutASecond) {

@@ -375,12 +375,12 @@ TEST_F(FlashWindowTest, EveryFinishedFlashIsOneLineOfTheRecord) {
   std::map<std::string, std::vector<std::string>> bySerial;
   for (std::size_t i = 1; i < rows.size(); ++i) bySerial[rows[i][2]] = rows[i];
   // Versions as the window shows them (1.05 reads 1.5 there).
-  const std::string checksum = FormatText("%08X", Crc32(payload.data(), payload.size()));
+  const std::string checksum = FormatText("0x%08X", Crc32(payload.data(), payload.size()));
   const std::vector<std::string>& done = bySerial["71"];
   ASSERT_EQ(done.size(), rows[0].size());
   const int blocks = static_cast<int>((payload.size() + 511) / 512);
   EXPECT_EQ(std::vector<std::string>(done.begin() + 1, done.begin() + 13),
-            (std::vector<std::string>{"vxfwloader", "71", "ftd2xx", "26013F37", "VXCR-1.8", "VXBL-1.5",
+            (std::vector<std::string>{"vxfwloader", "71", "ftd2xx", "0x26013F37", "VXCR-1.8", "VXBL-1.5",
                                       f.FFirmwareVersion.VersionText(), checksum, "embedded", "0",
                                       "Обновление прошивки завершено успешно", "128"}));
   EXPECT_GE(std::stoi(done[13]), 0);
@@ -390,7 +390,7 @@ TEST_F(FlashWindowTest, EveryFinishedFlashIsOneLineOfTheRecord) {
   const std::vector<std::string>& refused = bySerial["72"];
   ASSERT_EQ(refused.size(), rows[0].size());
   EXPECT_EQ(std::vector<std::string>(refused.begin() + 1, refused.begin() + 13),
-            (std::vector<std::string>{"vxfwloader", "72", "VXUSB", "26013F37", "VXCR-1.8", "VXBL-1.5",
+            (std::vector<std::string>{"vxfwloader", "72", "VXUSB", "0x26013F37", "VXCR-1.8", "VXBL-1.5",
                                       f.FFirmwareVersion.VersionText(), checksum, "embedded", "5",
                                       "Прибор заблокирован", "138"}));
   EXPECT_EQ(refused[14], "0");
