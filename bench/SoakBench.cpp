@@ -30,6 +30,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "Figures.h"
 #include "discovery/ReadVersion.h"
 #include "firmware/FirmwareImage.h"
@@ -181,6 +185,7 @@ struct TFigures {
   int Runs = 0, FailedRuns = 0;
   int Devices = 0, FaultFreeDevices = 0, FirmwareModeDevices = 0, Reconnects = 0;
   int SharedSerials = 0;  // pairs of devices with one serial on the two libraries
+  int HeldNodes = 0, HeldRecords = 0;  // rounds with a node open elsewhere, with the record held
   int SuccessNotToldDone = 0, FailureToldDone = 0;
   std::uint32_t LongestFlashMs = 0, LongestBoundMs = 0, LongestRunMs = 0;
   int FaultCounts[kFaultKinds] = {};
@@ -282,6 +287,18 @@ private:
     bool Done;
   };
   std::vector<TListFailure> FListFailures;
+  // Another program's hold on the bench: an adapter it keeps open (listed by
+  // D2XX with its opened flag and nothing else) while the round's devices are
+  // found and flashed, and the record of flashes locked for a while, as a
+  // spreadsheet holding it does.
+  struct THold {
+    bool Planned = false, Active = false;
+    std::uint32_t From = 0, Until = 0;  // ms into the round
+  };
+  THold FHeldNode, FHeldRecord;
+  int FHeldNodeIndex = -1;
+  int FHeldRecordFd = -1;
+  void HoldRecord(bool hold);
   TClock::time_point FRoundStart{}, FLastActivity{}, FLastTurn{};
   std::map<const TThread*, TRunning> FRunning;
   bool FRunTracked = false;
@@ -595,6 +612,20 @@ void TSoak::PlanRound(int round) {
   for (const TListFailure& l : FListFailures)
     for (TSoakDevice& d : FDevices)
       if (d.Library == l.Library) d.Exposed = true;
+  FHeldNode = {};
+  if (FRandom.Percent(25)) {
+    // Appears while the round's devices come and stays until they are done.
+    FHeldNode.Planned = true;
+    FHeldNode.From = FRandom.Below(1200);
+    ++F.HeldNodes;
+  }
+  FHeldRecord = {};
+  if (FRandom.Percent(20)) {
+    FHeldRecord.Planned = true;
+    FHeldRecord.From = FRandom.Below(2500);
+    FHeldRecord.Until = FHeldRecord.From + 1500 + FRandom.Below(2500);
+    ++F.HeldRecords;
+  }
   VxSim_Reset();
   VxSim_EnableTranscript(0);
   for (TSoakDevice& d : FDevices) {
@@ -604,6 +635,29 @@ void TSoak::PlanRound(int round) {
     if (d.FaultFree()) ++F.FaultFreeDevices;
     if (d.FirmwareMode) ++F.FirmwareModeDevices;
   }
+  FHeldNodeIndex = -1;
+  if (FHeldNode.Planned) {
+    vxsim::LoadScenario(FormatText("[device]\nlibrary = ftdi\nserial = %d\nopen_elsewhere = 1\nplugged = no\n",
+                                   2999000 + round));
+    FHeldNodeIndex = VxSim_DeviceCount() - 1;
+  }
+}
+
+void TSoak::HoldRecord(bool hold) {
+  if (hold == FHeldRecord.Active) return;
+  FHeldRecord.Active = hold;
+  if (!hold) {
+    flock(FHeldRecordFd, LOCK_UN);
+    close(FHeldRecordFd);
+    FHeldRecordFd = -1;
+    return;
+  }
+  // The lock every appender of the record takes.
+  std::error_code ec;
+  std::filesystem::create_directories(FDir / "Logs", ec);
+  FHeldRecordFd = open((FDir / "Logs" / "flashes.csv").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (FHeldRecordFd < 0 || flock(FHeldRecordFd, LOCK_EX | LOCK_NB) != 0)
+    Note("*** the soak could not hold the record of flashes: %s\n", std::strerror(errno));
 }
 
 void TSoak::Turn() {
@@ -639,6 +693,11 @@ void TSoak::Turn() {
       d.Plugged = true;
       (void)VxSim_Plug(d.Index);
     }
+  if (FHeldNode.Planned && !FHeldNode.Active && at >= FHeldNode.From) {
+    FHeldNode.Active = true;
+    (void)VxSim_Plug(FHeldNodeIndex);
+  }
+  if (FHeldRecord.Planned) HoldRecord(at >= FHeldRecord.From && at < FHeldRecord.Until);
   for (TListFailure& l : FListFailures)
     if (!l.Done && at >= l.At) {
       l.Done = true;
@@ -667,7 +726,8 @@ bool TSoak::ServeUntilQuiet(const char* what) {
   for (;;) {
     Turn();
     const bool allPlugged =
-        std::all_of(FDevices.begin(), FDevices.end(), [](const TSoakDevice& d) { return d.Plugged; });
+        std::all_of(FDevices.begin(), FDevices.end(), [](const TSoakDevice& d) { return d.Plugged; }) &&
+        (!FHeldNode.Planned || FHeldNode.Active) && (!FHeldRecord.Planned || Elapsed() >= FHeldRecord.Until);
     const bool idle = TThread::RunningCount() == 0 && pendingChanges == 0 && !FWindow->DevTimer.Enabled() &&
                       ReadVersionThread == nullptr && allPlugged &&
                       std::all_of(FListFailures.begin(), FListFailures.end(), [](const TListFailure& l) { return l.Done; });
@@ -710,6 +770,11 @@ void TSoak::RunRound(int round) {
     }
   }
   (void)ServeUntilQuiet("devices plugged in");
+  // The other program lets go of its adapter and of the record.
+  if (FHeldNode.Active) (void)VxSim_Unplug(FHeldNodeIndex);
+  FHeldNode.Planned = FHeldNode.Active = false;
+  FHeldRecord.Planned = false;
+  HoldRecord(false);
 
   // Devices whose flash did not succeed are reconnected: a fault-free one
   // until it is flashed (another device's refused open fails the whole
@@ -880,6 +945,8 @@ void TSoak::Print() const {
   std::printf("devices                       %d (%d without any fault, %d restarted from their firmware, "
               "%d pairs with one serial on both libraries)\n",
               F.Devices, F.FaultFreeDevices, F.FirmwareModeDevices, F.SharedSerials);
+  std::printf("held by another program       a D2XX node open elsewhere in %d rounds, the record of flashes in %d\n",
+              F.HeldNodes, F.HeldRecords);
   std::printf("faults drawn                 ");
   for (int k = 0; k < kFaultKinds; ++k) std::printf(" %s %d%s", kFaultNames[k], F.FaultCounts[k], k + 1 < kFaultKinds ? "," : "\n");
   std::printf("discovery runs                %d (%d failed as a whole)\n", F.Runs, F.FailedRuns);
