@@ -19,7 +19,9 @@ int main(int argc, char** argv) {
 #endif
   TConsoleOptions options;
   std::string error;
-  if (!ParseConsoleArguments(CommandLineArguments(), options, error)) {
+  std::vector<bool> exact;
+  const std::vector<std::string> arguments = CommandLineArguments(exact);
+  if (!ParseConsoleArguments(arguments, options, error, exact)) {
     (void)WriteStdText(TStdStream::Error, "vxflash: " + Cp1251ToUtf8(error) + "\n");
     return ceUsage;
   }

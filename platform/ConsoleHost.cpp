@@ -12,7 +12,7 @@
 #endif
 
 namespace {
-std::atomic<bool>* interruptFlag = nullptr;
+std::atomic<std::atomic<bool>*> interruptFlag{nullptr};
 }  // namespace
 
 #ifdef _WIN32
@@ -23,10 +23,21 @@ HANDLE StdHandle(TStdStream stream) {
   return GetStdHandle(stream == TStdStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
-BOOL WINAPI OnConsoleControl(DWORD /*type*/) {
-  if (interruptFlag == nullptr) return FALSE;
-  interruptFlag->store(true);
-  return TRUE;  // handled: the process goes on and stops by itself
+// Longer than the system waits for a closing console (about 5 s) or a
+// logoff or shutdown: it is the system that cuts this wait short.
+constexpr DWORD kCloseWaitMs = 30000;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  std::atomic<bool>* flag = interruptFlag.load();
+  if (flag == nullptr) return FALSE;
+  flag->store(true);
+  // Ctrl+C and Ctrl+Break: handled, the process goes on and stops by itself.
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) return TRUE;
+  // A closed console window, logoff or shutdown: the system ends the process
+  // as soon as this returns. Held here (on the system's thread for the
+  // event) while the program stops its work; its own end then ends this wait.
+  Sleep(kCloseWaitMs);
+  return TRUE;
 }
 
 constexpr UINT kDeviceChangeMessage = WM_DEVICECHANGE;
@@ -104,7 +115,7 @@ void TDeviceChangeWatch::Serve() {
 
 namespace {
 void OnInterrupt(int /*signal*/) {
-  if (interruptFlag != nullptr) interruptFlag->store(true);
+  if (std::atomic<bool>* flag = interruptFlag.load()) flag->store(true);
 }
 }  // namespace
 
@@ -125,6 +136,7 @@ void InstallInterruptHandler(std::atomic<bool>* flag) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);  // the terminal was closed
 }
 
 TDeviceChangeWatch::TDeviceChangeWatch() = default;

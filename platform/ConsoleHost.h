@@ -21,8 +21,12 @@ bool WriteStdText(TStdStream stream, const std::string& utf8);
 // everywhere else). False when the console cannot do it.
 bool EnableConsoleCursorControl(TStdStream stream);
 
-// Ctrl+C (and Ctrl+Break, a closed console window) sets `flag` instead of
-// ending the process. The flag must outlive the process's handling of it.
+// Ctrl+C and Ctrl+Break set `flag` instead of ending the process. So do a
+// closed console window, logoff and shutdown (elsewhere SIGTERM and SIGHUP),
+// and on Windows the system's thread for the event is then held (the system
+// ends the process when it is let go) until the process ends by itself or the
+// system's own few seconds have passed. The flag must outlive the process's
+// handling of it.
 void InstallInterruptHandler(std::atomic<bool>* flag);
 
 // A hidden top-level window of the calling thread that counts the

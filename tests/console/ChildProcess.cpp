@@ -37,12 +37,19 @@ void ReadAll(HANDLE pipe, std::string& into) {
   while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into.append(buffer, n);
 }
 
-// Sends Ctrl+C to the process that has a console of its own: this process
-// joins that console for the moment of the event (ignoring the event
+// Sends the event to the process that has a console of its own: this
+// process joins that console for the moment of the event (ignoring Ctrl+C
 // itself) and leaves it again.
-bool InterruptChild(DWORD pid) {
+bool SendConsoleEvent(DWORD pid, TChildInterrupt::TEvent event) {
   FreeConsole();
   if (!AttachConsole(pid)) return false;
+  if (event == TChildInterrupt::Close) {
+    // Closed as the user closes it, once this process has left: the system
+    // tells every process still in the console.
+    HWND window = GetConsoleWindow();
+    FreeConsole();
+    return window != nullptr && PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0) != 0;
+  }
   SetConsoleCtrlHandler(nullptr, TRUE);
   const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
   FreeConsole();
@@ -53,12 +60,13 @@ bool InterruptChild(DWORD pid) {
 
 }  // namespace
 
-// With `onOutLine` the child gets a console of its own, hidden, so that
-// Ctrl+C can reach it alone; its output still goes to the pipes.
+// With an `OnLine` the child gets a console of its own, hidden, so that the
+// event can reach it alone; its output still goes to the pipes.
 TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                       const std::vector<std::pair<std::string, std::string>>& environment,
-                      const std::function<bool(const std::string&)>& onOutLine, int limitMs) {
+                      const TChildInterrupt& interrupt, int limitMs) {
   TChildResult result;
+  const bool watching = static_cast<bool>(interrupt.OnLine);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
   if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0)) return result;
@@ -70,36 +78,38 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
   for (const std::string& a : arguments) command += L" " + Quoted(a);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES | (onOutLine ? STARTF_USESHOWWINDOW : 0);
+  startup.dwFlags = STARTF_USESTDHANDLES | (watching ? STARTF_USESHOWWINDOW : 0);
   startup.wShowWindow = SW_HIDE;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
   PROCESS_INFORMATION process{};
   const BOOL started = CreateProcessW(Wide(program).c_str(), command.data(), nullptr, nullptr, TRUE,
-                                      onOutLine ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &process);
+                                      watching ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &process);
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   if (started) {
-    std::thread errReader([&] { ReadAll(errRead, result.Err); });
-    std::thread outReader([&] {
-      if (!onOutLine) {
-        ReadAll(outRead, result.Out);
+    bool interrupted = false;  // once, whether or not the event could be sent
+    // Reads one pipe; the watched one is offered line by line as it comes.
+    auto reader = [&](HANDLE pipe, std::string& into, bool watched) {
+      if (!watched) {
+        ReadAll(pipe, into);
         return;
       }
       char buffer[4096];
       DWORD n = 0;
-      bool interrupted = false;
-      std::size_t seen = 0;  // bytes of result.Out already offered line by line
-      while (ReadFile(outRead, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        result.Out.append(buffer, n);
-        for (std::size_t end; (end = result.Out.find('\n', seen)) != std::string::npos; seen = end + 1)
-          if (!interrupted && onOutLine(result.Out.substr(seen, end - seen))) {
-            interrupted = true;  // once, whether or not the event could be sent
-            (void)InterruptChild(process.dwProcessId);
+      std::size_t seen = 0;  // bytes of `into` already offered line by line
+      while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        into.append(buffer, n);
+        for (std::size_t end; (end = into.find('\n', seen)) != std::string::npos; seen = end + 1)
+          if (!interrupted && interrupt.OnLine(into.substr(seen, end - seen))) {
+            interrupted = true;
+            (void)SendConsoleEvent(process.dwProcessId, interrupt.Event);
           }
       }
-    });
+    };
+    std::thread errReader([&] { reader(errRead, result.Err, watching && interrupt.WatchErr); });
+    std::thread outReader([&] { reader(outRead, result.Out, watching && !interrupt.WatchErr); });
     const bool ended = WaitForSingleObject(process.hProcess, static_cast<DWORD>(limitMs)) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(process.hProcess, 255);
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -127,8 +137,9 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
 
 TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                       const std::vector<std::pair<std::string, std::string>>& environment,
-                      const std::function<bool(const std::string&)>& onOutLine, int limitMs) {
+                      const TChildInterrupt& interrupt, int limitMs) {
   TChildResult result;
+  const int watched = interrupt.WatchErr ? 1 : 0;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return result;
   const pid_t pid = fork();
@@ -170,13 +181,13 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
         continue;
       }
       (i == 0 ? result.Out : result.Err).append(buffer, static_cast<std::size_t>(n));
-      if (i != 0 || !onOutLine) continue;
+      if (i != watched || !interrupt.OnLine) continue;
       pendingLine.append(buffer, static_cast<std::size_t>(n));
       for (std::size_t end; (end = pendingLine.find('\n')) != std::string::npos;) {
         const std::string line = pendingLine.substr(0, end);
         pendingLine.erase(0, end + 1);
-        if (!interrupted && onOutLine(line)) {
-          kill(pid, SIGINT);
+        if (!interrupted && interrupt.OnLine(line)) {
+          kill(pid, interrupt.Event == TChildInterrupt::Close ? SIGHUP : SIGINT);
           interrupted = true;
         }
       }
