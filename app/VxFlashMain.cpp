@@ -24,7 +24,7 @@
 
 namespace {
 
-#ifdef VX_CRASH_TESTS
+#ifdef VX_DEVELOPMENT_BUILD
 constexpr const char* kBuildKind = "сборка для разработки, " VX_BUILD_ARCH;
 #else
 constexpr const char* kBuildKind = "выпуск, " VX_BUILD_ARCH;
@@ -115,9 +115,10 @@ void InstallCrashReports() {
   setup.DescribeDevices = DescribeDevices;
   setup.Announce = AnnounceCrash;
   (void)InstallCrashHandler(setup);
-#ifdef VX_CRASH_TESTS
+#ifdef VX_DEVELOPMENT_BUILD
   // Read once at start-up, before any other thread exists.
-  InstallCrashTests(std::getenv("VX_CRASH_TEST"));  // NOLINT(concurrency-mt-unsafe)
+  InstallCrashTests(std::getenv("VX_CRASH_TEST"));                     // NOLINT(concurrency-mt-unsafe)
+  InstallConsoleCloseTest(std::getenv("VX_CONSOLE_CLOSE_TEST"));  // NOLINT(concurrency-mt-unsafe)
 #endif
 }
 

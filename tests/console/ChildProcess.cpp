@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/CodePage.h"
 
@@ -37,19 +39,37 @@ void ReadAll(HANDLE pipe, std::string& into) {
   while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into.append(buffer, n);
 }
 
-// Sends the event to the process that has a console of its own: this
-// process joins that console for the moment of the event (ignoring Ctrl+C
+// The end of the session as the system tells it: every top-level window of
+// the process is asked and then told; once the last has answered, a process
+// still there is ended.
+using TWindowSearch = std::pair<DWORD, std::vector<HWND>>;
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM context) {
+  auto& search = *reinterpret_cast<TWindowSearch*>(context);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search.first) search.second.push_back(window);
+  return TRUE;
+}
+
+void EndSession(HANDLE process, DWORD pid) {
+  TWindowSearch search{pid, {}};
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+  const std::vector<HWND>& windows = search.second;
+  DWORD_PTR answer = 0;
+  for (HWND window : windows)
+    SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 5000, &answer);
+  for (HWND window : windows)
+    SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000, &answer);
+  if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) TerminateProcess(process, 0xC000013A);
+}
+
+// Sends Ctrl+C to the process that has a console of its own: this process
+// joins that console for the moment of the event (ignoring the event
 // itself) and leaves it again.
-bool SendConsoleEvent(DWORD pid, TChildInterrupt::TEvent event) {
+bool InterruptChild(DWORD pid) {
   FreeConsole();
   if (!AttachConsole(pid)) return false;
-  if (event == TChildInterrupt::Close) {
-    // Closed as the user closes it, once this process has left: the system
-    // tells every process still in the console.
-    HWND window = GetConsoleWindow();
-    FreeConsole();
-    return window != nullptr && PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0) != 0;
-  }
   SetConsoleCtrlHandler(nullptr, TRUE);
   const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
   FreeConsole();
@@ -74,6 +94,15 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
   SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
   // The child inherits this process's environment with these set.
   for (const auto& [name, value] : environment) SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+  // Wine ends a console's processes at once, with status 0 and no event, when
+  // its window closes: the program's test hook takes the console for closed
+  // when this event is set.
+  static int closings = 0;
+  const std::string closeName =
+      "vx-console-close-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++closings);
+  HANDLE close = interrupt.Event == TChildInterrupt::Close ? CreateEventA(nullptr, TRUE, FALSE, closeName.c_str())
+                                                           : nullptr;
+  SetEnvironmentVariableA("VX_CONSOLE_CLOSE_TEST", close != nullptr ? closeName.c_str() : nullptr);
   std::wstring command = Quoted(program);
   for (const std::string& a : arguments) command += L" " + Quoted(a);
   STARTUPINFOW startup{};
@@ -90,6 +119,7 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
   CloseHandle(errWrite);
   if (started) {
     bool interrupted = false;  // once, whether or not the event could be sent
+    std::thread ending;        // the session's end, which waits for the process's answers
     // Reads one pipe; the watched one is offered line by line as it comes.
     auto reader = [&](HANDLE pipe, std::string& into, bool watched) {
       if (!watched) {
@@ -104,7 +134,12 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
         for (std::size_t end; (end = into.find('\n', seen)) != std::string::npos; seen = end + 1)
           if (!interrupted && interrupt.OnLine(into.substr(seen, end - seen))) {
             interrupted = true;
-            (void)SendConsoleEvent(process.dwProcessId, interrupt.Event);
+            if (interrupt.Event == TChildInterrupt::Logoff)
+              ending = std::thread([&] { EndSession(process.hProcess, process.dwProcessId); });
+            else if (interrupt.Event == TChildInterrupt::Close)
+              (void)SetEvent(close);
+            else
+              (void)InterruptChild(process.dwProcessId);
           }
       }
     };
@@ -115,6 +150,7 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
     WaitForSingleObject(process.hProcess, INFINITE);
     outReader.join();
     errReader.join();
+    if (ending.joinable()) ending.join();
     DWORD code = 0;
     if (ended && GetExitCodeProcess(process.hProcess, &code)) result.ExitCode = static_cast<int>(code);
     CloseHandle(process.hThread);
@@ -122,6 +158,8 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
   }
   CloseHandle(outRead);
   CloseHandle(errRead);
+  if (close != nullptr) CloseHandle(close);
+  SetEnvironmentVariableA("VX_CONSOLE_CLOSE_TEST", nullptr);
   return result;
 }
 
@@ -187,7 +225,9 @@ TChildResult RunChild(const std::string& program, const std::vector<std::string>
         const std::string line = pendingLine.substr(0, end);
         pendingLine.erase(0, end + 1);
         if (!interrupted && interrupt.OnLine(line)) {
-          kill(pid, interrupt.Event == TChildInterrupt::Close ? SIGHUP : SIGINT);
+          kill(pid, interrupt.Event == TChildInterrupt::Close    ? SIGHUP
+                    : interrupt.Event == TChildInterrupt::Logoff ? SIGTERM
+                                                                 : SIGINT);
           interrupted = true;
         }
       }

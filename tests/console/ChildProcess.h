@@ -17,7 +17,8 @@ struct TChildResult {
 struct TChildInterrupt {
   enum TEvent {
     CtrlC,
-    Close,  // its console window closed (elsewhere: its terminal, SIGHUP)
+    Close,   // its console window closed (under Wine through the program's test hook; elsewhere SIGHUP)
+    Logoff,  // the session ends (elsewhere: SIGTERM, as at shutdown)
   };
   std::function<bool(const std::string&)> OnLine;
   bool WatchErr = false;

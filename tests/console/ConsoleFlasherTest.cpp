@@ -147,6 +147,53 @@ protected:
     return d + extra;
   }
 
+  // Two flashes running, then the event: both end aborted, within the few
+  // seconds the system allows, with their rows and the summary.
+  void StopRunningFlashes(TChildInterrupt::TEvent event) {
+    fs::remove_all(stage.File("dump"));
+    fs::remove_all(stage.File("Logs"));
+    fs::create_directories(stage.File("dump"));
+    // Slow answers keep both flashes running for a while.
+    const std::string slow = "latency = 4\n";
+    std::atomic<std::uint32_t> sentAt{0};
+    const TChildResult r = Run({"flash", "--all", "--expect", "2", "--json"},
+                               LoaderDevice("ftdi", "1001", slow) + LoaderDevice("vxusb", "2002", slow),
+                               {[&](const std::string& line) {
+                                  const bool now = line.find("\"progress\"") != std::string::npos &&
+                                                   line.find("\"percent\":0,") == std::string::npos;
+                                  if (now) sentAt = TickCount();
+                                  return now;
+                                },
+                                false, event});
+    // It ended by itself.
+    EXPECT_EQ(r.ExitCode, 1) << r.Err;
+    EXPECT_LT(TickCount() - sentAt.load(), 4000u);
+    for (const long long serial : {1001LL, 2002LL}) {
+      ASSERT_EQ(Events("result", serial).size(), 1u) << r.Out;
+      const TJson result = Result(serial);
+      EXPECT_EQ(result.at("state").Text, "unfinished") << serial;
+      EXPECT_EQ(result.at("result").Int(), 10) << serial;
+    }
+    ASSERT_EQ(Events("summary").size(), 1u) << r.Out;
+    EXPECT_EQ(Serials(Events("summary").at(0).at("unfinished")), (std::vector<long long>{1001, 2002}));
+    EXPECT_NE(r.Err.find("1001 unfinished"), std::string::npos) << r.Err;
+    for (const int device : {0, 1}) {
+      const auto state = DeviceState(device);
+      EXPECT_EQ(state.at("finish_code"), 12) << "device " << device;  // the finishing request of an aborted flash
+      EXPECT_EQ(state.at("open"), 0) << "device " << device;
+    }
+    // Both rows in the record, with the aborted flash's result.
+    std::ifstream in(stage.File("Logs/flashes.csv"), std::ios::binary);
+    bool whole = false;
+    const auto rows =
+        ParseCsv(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), whole);
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      ASSERT_GT(rows[i].size(), 10u);
+      EXPECT_EQ(rows[i][10], "10");
+    }
+  }
+
   TempDir stage;
   std::vector<TJson> objects;
 };
@@ -370,51 +417,14 @@ TEST_F(ConsoleFlasherTest, SkipsTheImagesVersionAndRestartsFirmwareDevices) {
   EXPECT_EQ(Serials(summary.at("flashed")), (std::vector<long long>{1002, 4242}));
 }
 
-// Ctrl+C, and a closed console window (a terminal elsewhere) the same way:
-// there the system gives the program a few seconds once it is told.
-TEST_F(ConsoleFlasherTest, InterruptOrClosedConsoleEndsRunningFlashesAsAborted) {
-  // Slow answers keep both flashes running for a while.
-  const std::string slow = "latency = 4\n";
-  for (const TChildInterrupt::TEvent event : {TChildInterrupt::CtrlC, TChildInterrupt::Close}) {
-    SCOPED_TRACE(event == TChildInterrupt::CtrlC ? "Ctrl+C" : "closed console");
-    fs::remove_all(stage.File("dump"));
-    fs::remove_all(stage.File("Logs"));
-    fs::create_directories(stage.File("dump"));
-    std::atomic<std::uint32_t> sentAt{0};
-    const TChildResult r = Run({"flash", "--all", "--expect", "2", "--json"},
-                               LoaderDevice("ftdi", "1001", slow) + LoaderDevice("vxusb", "2002", slow),
-                               {[&](const std::string& line) {
-                                  const bool now = line.find("\"progress\"") != std::string::npos &&
-                                                   line.find("\"percent\":0,") == std::string::npos;
-                                  if (now) sentAt = TickCount();
-                                  return now;
-                                },
-                                false, event});
-    // It ended by itself, well within the system's few seconds.
-    EXPECT_EQ(r.ExitCode, 1) << r.Err;
-    EXPECT_LT(TickCount() - sentAt.load(), 4000u);
-    for (const long long serial : {1001LL, 2002LL}) {
-      const TJson result = Result(serial);
-      EXPECT_EQ(result.at("state").Text, "unfinished") << serial;
-      EXPECT_EQ(result.at("result").Int(), 10) << serial;
-    }
-    EXPECT_EQ(Serials(Events("summary").at(0).at("unfinished")), (std::vector<long long>{1001, 2002}));
-    EXPECT_NE(r.Err.find("1001 unfinished"), std::string::npos) << r.Err;
-    for (const int device : {0, 1}) {
-      const auto state = DeviceState(device);
-      EXPECT_EQ(state.at("finish_code"), 12) << "device " << device;  // the finishing request of an aborted flash
-      EXPECT_EQ(state.at("open"), 0) << "device " << device;
-    }
-    // Both rows in the record, with the aborted flash's result.
-    std::ifstream in(stage.File("Logs/flashes.csv"), std::ios::binary);
-    bool whole = false;
-    const auto rows =
-        ParseCsv(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), whole);
-    ASSERT_EQ(rows.size(), 3u);
-    for (std::size_t i = 1; i < rows.size(); ++i) {
-      ASSERT_GT(rows[i].size(), 10u);
-      EXPECT_EQ(rows[i][10], "10");
-    }
+// Ctrl+C, and a closed console window (a terminal elsewhere) or the end of
+// the session the same way: then the system gives the program a few seconds
+// once it is told.
+TEST_F(ConsoleFlasherTest, InterruptClosedConsoleOrLogoffEndsRunningFlashesAsAborted) {
+  for (const TChildInterrupt::TEvent event :
+       {TChildInterrupt::CtrlC, TChildInterrupt::Close, TChildInterrupt::Logoff}) {
+    SCOPED_TRACE(event == TChildInterrupt::CtrlC ? "Ctrl+C" : event == TChildInterrupt::Close ? "closed console" : "logoff");
+    StopRunningFlashes(event);
   }
 }
 
