@@ -73,34 +73,13 @@ HWND CrashMainWindow() {
   return form != nullptr ? static_cast<HWND>(form->Handle()) : nullptr;
 }
 
-// The listed devices, read only when no other thread holds the list: the
-// crashed thread may be the one holding it.
 void DescribeDevices(TReportBuffer& out) {
   TMainForm* form = MainForm;
   if (form == nullptr) {
     out.Append("  (главного окна нет)\r\n");
     return;
   }
-  if (!DeviceListLock.TryEnter()) {
-    out.Append("  (список приборов занят другим потоком и не прочитан)\r\n");
-    return;
-  }
-  for (const std::unique_ptr<TDevEntry>& entry : form->FDevices) {
-    const TDevEntry& e = *entry;
-    const TFirmwareVersion& fw = e.FirmwareVersion;
-    out.AppendFormat("  прибор %d: %s, %s, процессор 0x%08X, прошивка %s-%u.%u%s", static_cast<int>(e.Serial),
-                     e.Backend == lbFtdi ? "FTDI" : "RQ", e.InBootLoader ? "загрузчик" : "прошивка",
-                     static_cast<unsigned>(e.ProcessorId), fw.Name.c_str(), fw.Version / 100u, fw.Version % 100u,
-                     fw.Suffix.c_str());
-    if (e.InBootLoader)
-      out.AppendFormat(", загрузчик %s-%u.%u", e.LoaderVersion.Name.c_str(), e.LoaderVersion.Version / 100u,
-                       e.LoaderVersion.Version % 100u);
-    if (e.WriteThread.load() != nullptr) out.Append(", прошивается");
-    if (e.Vanished.load()) out.Append(", отключен");
-    out.Append("\r\n");
-  }
-  if (form->FDevices.empty()) out.Append("  (нет)\r\n");
-  DeviceListLock.Leave();
+  AppendDeviceList(out, form->FDevices);
 }
 
 void InstallCrashReports() {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <set>
 
 #include "records/TextFormat.h"
 
@@ -39,7 +40,8 @@ const char* ConsoleUsage() {
          "was interrupted, 2 bad usage or a refused image, 3 fewer devices than expected in time.\n";
 }
 
-bool ParseConsoleArguments(const std::vector<std::string>& arguments, TConsoleOptions& options, std::string& error) {
+bool ParseConsoleArguments(const std::vector<std::string>& arguments, TConsoleOptions& options, std::string& error,
+                           const std::vector<bool>& exact) {
   options = TConsoleOptions{};
   if (arguments.empty()) {
     error = "no command given (list or flash); see vxflash --help";
@@ -59,13 +61,19 @@ bool ParseConsoleArguments(const std::vector<std::string>& arguments, TConsoleOp
     return false;
   }
   const bool flash = options.Command == TConsoleCommand::Flash;
-  bool imageGiven = false;
+  std::set<std::string> given;  // every option but --serial is given once at most
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
-    // The value of an option that takes one.
+    // The value of an option that takes one: never the next option, which a
+    // forgotten value would otherwise turn into a file name.
     auto value = [&](std::string& out) {
       if (i + 1 >= arguments.size()) {
         error = FormatText("option %s needs a value", a.c_str());
+        return false;
+      }
+      const std::string& next = arguments[i + 1];
+      if (next.rfind("--", 0) == 0 || next == "-h") {
+        error = FormatText("option %s needs a value, not the option \"%s\"", a.c_str(), next.c_str());
         return false;
       }
       out = arguments[++i];
@@ -76,6 +84,10 @@ bool ParseConsoleArguments(const std::vector<std::string>& arguments, TConsoleOp
     if (a == "--help" || a == "-h") {
       options.Command = TConsoleCommand::Help;
       return true;
+    }
+    if (a != "--serial" && a.rfind("--", 0) == 0 && !given.insert(a).second) {
+      error = FormatText("%s may be given only once", a.c_str());
+      return false;
     }
     if (a == "--json") {
       options.Json = true;
@@ -88,15 +100,15 @@ bool ParseConsoleArguments(const std::vector<std::string>& arguments, TConsoleOp
       options.SkipSame = true;
     } else if (a == "--image") {
       if (!value(v)) return false;
-      if (imageGiven) {
-        error = "--image may be given only once";
-        return false;
-      }
       if (v.empty()) {
         error = "--image needs a file name";
         return false;
       }
-      imageGiven = true;
+      // With "?" in place of a letter it would name another file, or none.
+      if (i < exact.size() && !exact[i]) {
+        error = FormatText("the image file name %s holds letters that Windows-1251 has no place for", v.c_str());
+        return false;
+      }
       options.ImageFile = v;
     } else if (a == "--serial") {
       if (!value(v)) return false;

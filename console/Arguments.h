@@ -18,11 +18,13 @@ struct TConsoleOptions {
   bool SkipSame = false;
 };
 
-// The arguments after the program's own path. Returns false with a message
-// for the user in `error` on anything it does not understand; the options are
-// only meaningful when it returns true.
+// The arguments after the program's own path, Windows-1251. Returns false
+// with a message for the user in `error` on anything it does not understand;
+// the options are only meaningful when it returns true. `exact[i]` false says
+// that argument i held letters Windows-1251 has no place for (they became
+// "?"); arguments beyond `exact` count as exact.
 [[nodiscard]] bool ParseConsoleArguments(const std::vector<std::string>& arguments, TConsoleOptions& options,
-                                         std::string& error);
+                                         std::string& error, const std::vector<bool>& exact = {});
 
 // The usage text of --help.
 [[nodiscard]] const char* ConsoleUsage();

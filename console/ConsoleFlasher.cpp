@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include "crash/LogRing.h"
 #include "flashing/WriteResult.h"
 #include "link/DriverLibraries.h"
 #include "platform/CodePage.h"
+#include "platform/CrashTestPoint.h"
 #include "platform/Files.h"
 #include "platform/LocalTime.h"
 #include "platform/MainThread.h"
@@ -17,7 +19,8 @@
 
 namespace {
 
-const char* LibraryName(const TDevEntry& entry) { return entry.Backend == lbFtdi ? "ftdi" : "vxusb"; }
+// As the record of flashes names them.
+const char* LibraryName(const TDevEntry& entry) { return entry.Backend == lbFtdi ? "ftd2xx" : "VXUSB"; }
 
 const char* StateName(int state) {
   static const char* const kNames[] = {"waiting", "restarting", "flashing", "flashed", "skipped", "failed", "unfinished"};
@@ -59,6 +62,8 @@ int TConsoleFlasher::Run() {
   SetHandOverTurnEnd([this] { FLogFile.Close(); });
   FAppDir = ExecutableDirectory();
   FSession.SetAppDir(FAppDir);
+  // A device that does not answer must not hide the others on a bench.
+  FSession.SetDevicesFailAlone(true);
   FStartTick = TickCount();
   if (!LoadLibraries()) return ceUsage;
   if (FOptions.Command == TConsoleCommand::Flash) {
@@ -139,6 +144,7 @@ void TConsoleFlasher::HookDeviceChanges() {
 
 void TConsoleFlasher::DeviceLog(TMessageKind kind, int serial, const char* text) {
   const std::string line = DeviceLinePrefix(serial) + (text != nullptr ? text : "");
+  CrashLogRing().Add(line.c_str());  // the last lines go into a crash report
   // A file that cannot be written loses the line there only.
   FLogFile.BeginTurn();
   (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
@@ -202,13 +208,9 @@ void TConsoleFlasher::Loop() {
 void TConsoleFlasher::Stop() {
   FStopping = true;
   FOut.Note("interrupted: stopping the running flashes");
+  // Devices still waiting are counted unfinished with the summary, as are
+  // those the discovery run in progress may yet list.
   FSession.StopAll();
-  for (auto& [serial, target] : FTargets)
-    if (target.State == TState::Ready || target.State == TState::Restarting) {
-      target.State = TState::Unfinished;
-      target.Reason = "interrupted before its flash began";
-      ShowResult(serial, target);
-    }
 }
 
 bool TConsoleFlasher::Selected(std::int32_t serial) const {
@@ -236,6 +238,7 @@ bool TConsoleFlasher::RestartIntoBootLoader(const TDevEntry& entry) {
 
 void TConsoleFlasher::DiscoveryEnded(bool succeeded) {
   ++FRunsDone;
+  CrashTestPoint("window");  // development builds: a crash on purpose, with the devices listed
   if (!succeeded) {
     // A run that failed is tried again after the settling delay.
     if (!FStopping) {
@@ -274,6 +277,33 @@ void TConsoleFlasher::DeviceListed(TDevEntry& entry) {
   ShowStatus(entry.Serial, target, true);
 }
 
+void TConsoleFlasher::DeviceUnidentified(const TUnidentifiedDevice& device) {
+  const TDevEntry& entry = *device.Entry;
+  if (!FUnidentified.emplace(entry.Backend, entry.Serial).second) return;
+  const std::string reason = device.Result == rvOpenFailed ? "not identified: it could not be opened"
+                                                           : "not identified: it answered neither version query";
+  DeviceLogFmt(mkError, entry.Serial, "Прибор не опознан: ошибка %d. Последний код ответа прибора %d",
+               static_cast<int>(device.Result), static_cast<int>(device.LastAnswer));
+  TJsonObject o;
+  o.Add("event", "unidentified")
+      .Add("serial", entry.Serial)
+      .Add("library", LibraryName(entry))
+      .Add("result", device.Result)
+      .Add("last_answer", device.LastAnswer)
+      .Add("reason", reason);
+  FOut.JsonLine(o);
+  if (FOptions.Command == TConsoleCommand::List)
+    FOut.Note(FormatText("%10d  %-6s  %s", entry.Serial, LibraryName(entry), reason.c_str()));
+  if (FOptions.Command != TConsoleCommand::Flash || !Selected(entry.Serial)) return;
+  TTarget& target = FTargets[entry.Serial];
+  if (target.State != TState::Ready && target.State != TState::Restarting) return;
+  target.State = TState::Failed;
+  target.Result = device.Result;
+  target.LastAnswer = device.LastAnswer;
+  target.Reason = reason;
+  ShowResult(entry.Serial, target);
+}
+
 void TConsoleFlasher::HandlerFailed() {
   try {
     throw;
@@ -300,7 +330,7 @@ void TConsoleFlasher::ShowDevice(const TDevEntry& entry) {
   FOut.JsonLine(o);
   if (FOptions.Command == TConsoleCommand::List)
     // Padded in Windows-1251, where every letter is one byte.
-    FOut.Note(Utf8(FormatText("%10d  %-5s  %-9s  %-16s  %-16s  0x%08X", entry.Serial, LibraryName(entry),
+    FOut.Note(Utf8(FormatText("%10d  %-6s  %-9s  %-16s  %-16s  0x%08X", entry.Serial, LibraryName(entry),
                               DeviceModeText(entry), entry.FirmwareVersion.VersionText().c_str(),
                               loader.empty() ? "-" : loader.c_str(), static_cast<unsigned>(entry.ProcessorId))));
 }
@@ -409,11 +439,23 @@ void TConsoleFlasher::ShowResult(std::int32_t serial, const TTarget& target) {
 }
 
 int TConsoleFlasher::Summary(bool tooFew) {
-  FOut.EndStatus();
   if (FOptions.Command == TConsoleCommand::List) {
-    if (FSession.Devices().empty()) FOut.Note("no device found");
-    return ceDone;
+    FOut.EndStatus();
+    if (FSession.Devices().empty() && FUnidentified.empty()) FOut.Note("no device found");
+    if (FUnidentified.empty()) return ceDone;
+    FOut.Note(FormatText("%d device(s) could not be identified", static_cast<int>(FUnidentified.size())));
+    return ceFailed;
   }
+  // Whatever was still waiting for its flash when the command ended.
+  for (auto& [serial, target] : FTargets) {
+    if (target.State != TState::Ready && target.State != TState::Restarting) continue;
+    target.Reason = FStopping ? "interrupted before its flash began"
+                    : tooFew  ? "not flashed: fewer devices than expected appeared in time"
+                              : "not flashed";
+    target.State = TState::Unfinished;
+    ShowResult(serial, target);
+  }
+  FOut.EndStatus();
   std::vector<std::int32_t> lists[7];
   for (const auto& [serial, target] : FTargets) lists[static_cast<int>(target.State)].push_back(serial);
   std::vector<std::int32_t> missing;

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "console/Arguments.h"
 #include "console/ConsoleOutput.h"
@@ -41,12 +43,16 @@ public:
   // Set (by the Ctrl+C handler) to stop: running flashes are asked to end.
   std::atomic<bool> FInterrupted{false};
 
+  // The session's devices, for a crash report (see DeviceListLock).
+  [[nodiscard]] TDeviceList& Devices() { return FSession.Devices(); }
+
   // Every line of the log goes to the day's log file; errors are also shown.
   void DeviceLog(TMessageKind kind, int serial, const char* text) override;
 
   // What the session reports.
   [[nodiscard]] bool RestartIntoBootLoader(const TDevEntry& entry) override;
   void DeviceListed(TDevEntry& entry) override;
+  void DeviceUnidentified(const TUnidentifiedDevice& device) override;
   void DiscoveryEnded(bool succeeded) override;
   void FlashStarted(TDevEntry& entry) override;
   void FlashProgress(TDevEntry& entry, const TFlashProgress& progress) override;
@@ -95,6 +101,9 @@ private:
   TDeviceSession FSession{*this, *this, "vxflash"};
   TFirmwareVersion FImageVersion;
   std::map<std::int32_t, TTarget> FTargets;
+  // Devices that could not be identified, by library and serial: each is
+  // named once, though every later run tries it again.
+  std::set<std::pair<int, std::int32_t>> FUnidentified;
   std::uint32_t FStartTick = 0;
   std::uint32_t FRescanAt = 0;
   bool FRescanDue = false;

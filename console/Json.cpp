@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -34,41 +35,66 @@ std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
   return n;
 }
 
-}  // namespace
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
+// The escaped text, quotes included, handed to `put` piece by piece.
+template <class TPut>
+void EscapeJson(std::string_view text, TPut put) {
+  put("\"", 1);
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
     const std::size_t n = Utf8SequenceLength(text, i);
     if (n == 0) {
-      out += "\xEF\xBF\xBD";
+      put("\xEF\xBF\xBD", 3);
       ++i;
       continue;
     }
     if (n > 1) {
-      out.append(text.substr(i, n));
+      put(text.data() + i, n);
       i += n;
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"': put("\\\"", 2); break;
+      case '\\': put("\\\\", 2); break;
+      case '\n': put("\\n", 2); break;
+      case '\r': put("\\r", 2); break;
+      case '\t': put("\\t", 2); break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
           char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += escaped;
+          const int length =
+              std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          put(escaped, static_cast<std::size_t>(length));
         } else {
-          out += c;
+          put(&c, 1);
         }
     }
     ++i;
   }
-  return out + "\"";
+  put("\"", 1);
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+  std::string out;
+  EscapeJson(text, [&out](const char* piece, std::size_t size) { out.append(piece, size); });
+  return out;
+}
+
+bool JsonStringInto(std::string_view text, char* out, std::size_t size) {
+  if (size == 0) return false;
+  std::size_t used = 0;
+  bool fits = true;
+  EscapeJson(text, [&](const char* piece, std::size_t length) {
+    if (!fits || length >= size - used) {
+      fits = false;
+      return;
+    }
+    std::memcpy(out + used, piece, length);
+    used += length;
+  });
+  out[used] = '\0';
+  return fits;
 }
 
 TJsonObject& TJsonObject::Field(std::string_view key, const std::string& value) {

@@ -9,6 +9,9 @@
 // every control character escaped; bytes that are not valid UTF-8 become
 // U+FFFD so that the line stays valid JSON.
 [[nodiscard]] std::string JsonString(std::string_view text);
+// The same into `out` (`size` bytes, zero-terminated) without the heap, for
+// the crash reporter; false, with as much as fitted, when it does not fit.
+bool JsonStringInto(std::string_view text, char* out, std::size_t size);
 
 // One JSON object built field by field, in the order added.
 class TJsonObject {

@@ -5,6 +5,8 @@
 
 #include "crash/ReportBuffer.h"
 
+std::uint32_t CrashExitCode(std::uint32_t code) { return code > 3 ? code : kCrashLowCode; }
+
 bool ReportFolderName(const TLocalTime& now, int attempt, char* out, std::size_t size) {
   int n = 0;
   if (attempt > 1)
@@ -123,4 +125,27 @@ bool ParseCrashTest(const char* text, TCrashTest& test) {
   }
   test.Kind = kind;
   return true;
+}
+
+void AppendDeviceList(TReportBuffer& out, const TDeviceList& devices) {
+  if (!DeviceListLock.TryEnter()) {
+    out.Append("  (список приборов занят другим потоком и не прочитан)\r\n");
+    return;
+  }
+  for (const std::unique_ptr<TDevEntry>& entry : devices) {
+    const TDevEntry& e = *entry;
+    const TFirmwareVersion& fw = e.FirmwareVersion;
+    out.AppendFormat("  прибор %d: %s, %s, процессор 0x%08X, прошивка %s-%u.%u%s", static_cast<int>(e.Serial),
+                     e.Backend == lbFtdi ? "FTDI" : "RQ", e.InBootLoader ? "загрузчик" : "прошивка",
+                     static_cast<unsigned>(e.ProcessorId), fw.Name.c_str(), fw.Version / 100u, fw.Version % 100u,
+                     fw.Suffix.c_str());
+    if (e.InBootLoader)
+      out.AppendFormat(", загрузчик %s-%u.%u", e.LoaderVersion.Name.c_str(), e.LoaderVersion.Version / 100u,
+                       e.LoaderVersion.Version % 100u);
+    if (e.WriteThread.load() != nullptr) out.Append(", прошивается");
+    if (e.Vanished.load()) out.Append(", отключен");
+    out.Append("\r\n");
+  }
+  if (devices.empty()) out.Append("  (нет)\r\n");
+  DeviceListLock.Leave();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/LocalTime.h"
+#include "records/DevEntry.h"
 #include "platform/ThreadTags.h"
 
 class TReportBuffer;
@@ -15,6 +16,12 @@ class TReportBuffer;
 inline constexpr std::uint32_t kCrashTerminate = 0xE0565801;         // std::terminate
 inline constexpr std::uint32_t kCrashPureCall = 0xE0565802;          // call of a pure virtual function
 inline constexpr std::uint32_t kCrashInvalidParameter = 0xE0565803;  // C runtime refused a parameter
+// The exit code of a crash whose own code is one of 0 to 3.
+inline constexpr std::uint32_t kCrashLowCode = 0xE0565800;
+
+// The exit code of a process that a crash ends: the crash's code, but never
+// one of 0 to 3, which the console flasher's callers read as its results.
+[[nodiscard]] std::uint32_t CrashExitCode(std::uint32_t code);
 
 // "crash-YYYYMMDD-HHMMSS" for `now`, with "-N" appended for N > 1 (a second
 // report within the same second). False when it does not fit.
@@ -37,6 +44,10 @@ void AppendAccessViolation(TReportBuffer& out, std::uint64_t kind, std::uint64_t
 // One line naming the thread: its number, its kind and, for a flash, the
 // device. `tag` null when the thread carries no tag.
 void AppendThreadDescription(TReportBuffer& out, std::uint64_t thread, const TThreadTagInfo* tag);
+
+// One line per device of a front end's list, read only when no other thread
+// holds DeviceListLock: the crashed thread may be the one holding it.
+void AppendDeviceList(TReportBuffer& out, const TDeviceList& devices);
 
 // The crashes a development build can provoke: "<kind>[:<where>[:<trouble>]]".
 enum class TCrashTestKind {

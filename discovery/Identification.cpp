@@ -60,6 +60,19 @@ bool TReadVersion::IdentifyDevice(TDevEntry& entry) {
   return FResult == rvSuccess;
 }
 
+void TReadVersion::IdentifyEachDeviceAlone() {
+  for (auto it = FNewDevices.begin(); it != FNewDevices.end();) {
+    FResult = rvSuccess;
+    FLastAnswer = 0;
+    if (IdentifyDevice(**it)) {
+      ++it;
+      continue;
+    }
+    FUnidentified.push_back({std::move(*it), FResult, FLastAnswer});
+    it = FNewDevices.erase(it);
+  }
+}
+
 int TReadVersion::Query(TDevEntry& entry, std::uint16_t code, std::uint32_t timeoutMs, TQueryAnswer& answer) {
   answer.Clear();
   std::uint8_t request[kPacketHeaderSize];

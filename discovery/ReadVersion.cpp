@@ -81,9 +81,14 @@ void TReadVersion::Execute() {
   });
   RunStep([this] { MatchKnownDevices(); });
   // Entries after a failing one stay in the list, not identified.
-  RunStep([this] {
-    for (const auto& entry : FNewDevices) IdentifyDevice(*entry);
-  });
+  if (FOwner.DevicesFailAlone()) {
+    RunStep([this] { IdentifyEachDeviceAlone(); });
+    FResult = rvSuccess;
+  } else {
+    RunStep([this] {
+      for (const auto& entry : FNewDevices) IdentifyDevice(*entry);
+    });
+  }
 
   FElapsed = static_cast<std::int32_t>(TickCount() - FStartTick);
 }

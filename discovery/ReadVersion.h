@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 #include "records/DevEntry.h"
@@ -21,6 +23,14 @@ enum TReadVersionResult : std::int32_t {
 class TReadVersion;
 struct TQueryAnswer;
 
+// A new device of a run whose devices fail alone that could not be
+// identified.
+struct TUnidentifiedDevice {
+  std::unique_ptr<TDevEntry> Entry;  // its link closed
+  std::int32_t Result = rvSuccess;   // rvOpenFailed or rvNoVersion
+  std::int32_t LastAnswer = 0;       // the status of its last framed answer; 0 when none came
+};
+
 // What a discovery run needs from the front end that starts it (the main
 // window, or one without a window). Nothing of the window reaches the core
 // except through this.
@@ -38,6 +48,12 @@ public:
   // version is read: the answer may depend only on the entry and on what
   // the owner fixed before the run started.
   [[nodiscard]] virtual bool RestartIntoBootLoader(const TDevEntry& /*entry*/) { return true; }
+  // Whether a new device that fails identification fails only itself: each
+  // new device then gets the whole exchange whatever the others did, the run
+  // succeeds with the devices that answered, and the others are handed over
+  // in FUnidentified. Otherwise one such device fails the whole run. Read on
+  // the discovery thread when the run starts; fixed before it.
+  [[nodiscard]] virtual bool DevicesFailAlone() const { return false; }
   // The end of the run, on the window thread after Execute has returned: the
   // front end takes what it wants of the run's results here. The thread frees
   // itself right after (with FreeOnTerminate set).
@@ -66,6 +82,9 @@ public:
   // ones it takes out of this list in its end handler; whatever is left (all
   // of them after a failed run) is destroyed with the thread, links closed.
   TDeviceList FNewDevices;
+  // The new devices that could not be identified, when devices fail alone;
+  // destroyed with the thread.
+  std::vector<TUnidentifiedDevice> FUnidentified;
   // The owner's list, taken in the matching step under DeviceListLock.
   TDeviceList* FDeviceList = nullptr;
   // Some D2XX node of this run could not be read (open in another program,
@@ -86,6 +105,9 @@ public:
   // The identification exchange with one new device (its link is opened and
   // closed here). Public for the tests; the run calls it for each new entry.
   bool IdentifyDevice(TDevEntry& entry);
+  // Every new device as though it were the run's only one; those that fail
+  // move to FUnidentified.
+  void IdentifyEachDeviceAlone();
   bool QueryLoaderFirmwareVersion(TDevEntry& entry);
   bool ReadFirmwareVersionText(TDevEntry& entry);
   void ReadLoaderInfo(TDevEntry& entry);

@@ -22,9 +22,18 @@ std::optional<std::vector<std::string>>& GivenArguments() {
 }  // namespace
 
 std::vector<std::string> CommandLineArguments() {
+  std::vector<bool> exact;
+  return CommandLineArguments(exact);
+}
+
+std::vector<std::string> CommandLineArguments(std::vector<bool>& exact) {
+  exact.clear();
   {
     std::lock_guard lock(argumentsMutex);
-    if (GivenArguments()) return *GivenArguments();
+    if (GivenArguments()) {
+      exact.assign(GivenArguments()->size(), true);
+      return *GivenArguments();
+    }
   }
   std::vector<std::string> out;
 #ifdef _WIN32
@@ -33,7 +42,10 @@ std::vector<std::string> CommandLineArguments() {
   if (args == nullptr) return out;
   for (int i = 1; i < count; ++i) {
     const std::wstring_view w(args[i]);
-    out.push_back(Utf16ToCp1251(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size())));
+    std::string text;
+    exact.push_back(
+        Utf16ToCp1251Exact(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()), text));
+    out.push_back(std::move(text));
   }
   LocalFree(args);
 #endif

@@ -30,6 +30,7 @@ const char* ThreadKindName(TThreadKind kind) {
     case TThreadKind::Discovery: return "поиск приборов";
     case TThreadKind::Flashing: return "прошивка прибора";
     case TThreadKind::Reporter: return "отчёт о сбое";
+    case TThreadKind::Console: return "основной поток";
     case TThreadKind::Unknown: break;
   }
   return "неизвестный поток";

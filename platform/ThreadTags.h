@@ -13,6 +13,7 @@ enum class TThreadKind : std::int32_t {
   Discovery = 2,  // a discovery run
   Flashing = 3,   // the flash of one device
   Reporter = 4,   // the crash reporter itself
+  Console = 5,    // the console flasher's loop
 };
 
 [[nodiscard]] const char* ThreadKindName(TThreadKind kind);

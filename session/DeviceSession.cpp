@@ -76,6 +76,7 @@ void TDeviceSession::ReadVersionTerminate(TThread* sender) {
     RemoveVanished();
     ListNewDevices(run);
   }
+  for (const TUnidentifiedDevice& failed : run.FUnidentified) FEvents.DeviceUnidentified(failed);
   FEvents.DiscoveryEnded(true);
 }
 

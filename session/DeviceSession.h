@@ -34,6 +34,10 @@ public:
   // Asks the D2XX driver to look for devices again (where it can).
   void RescanFtdi();
 
+  // A device that fails identification fails only itself (see
+  // TDiscoveryOwner::DevicesFailAlone); set before the first run.
+  void SetDevicesFailAlone(bool alone) { FDevicesFailAlone = alone; }
+
   // The record of flashes goes to <appDir>Logs.
   void SetAppDir(const std::string& appDir) { FAppDir = appDir; }
 
@@ -79,6 +83,7 @@ private:
   TDeviceList& KnownDevices() override { return FDevices; }
   TOperationLog& DiscoveryLog() override { return FLog; }
   [[nodiscard]] bool RestartIntoBootLoader(const TDevEntry& entry) override;
+  [[nodiscard]] bool DevicesFailAlone() const override { return FDevicesFailAlone; }
   // TWriteThreadOwner
   TOperationLog& FlashLog() override { return FLog; }
   [[nodiscard]] bool LoadFirmware(TFirmwareBlockList& blocks, TFirmwareVersion& version) override;
@@ -98,6 +103,7 @@ private:
   std::string FAppDir;
   TDeviceList FDevices;
   TFlashRecordWriter FRecords;
+  bool FDevicesFailAlone = false;
   bool FClosing = false;
   bool FWorkersDone = false;
   bool FClosed = false;

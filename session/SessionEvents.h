@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/ReadVersion.h"
 #include "flashing/LinkHealth.h"
 #include "flashing/WriteResult.h"
 #include "flashing/WriteThread.h"
@@ -31,6 +32,9 @@ public:
   // ("Прибор подключен" and its identity). An exception takes it out again
   // and ends the run's addition pass.
   virtual void DeviceListed(TDevEntry& entry) = 0;
+  // A new device that could not be identified, in a run whose devices fail
+  // alone; it is destroyed with the run.
+  virtual void DeviceUnidentified(const TUnidentifiedDevice& /*device*/) {}
   // A device about to be destroyed because it has gone, after its line.
   virtual void DeviceGone(TDevEntry& /*entry*/) {}
   // A discovery run ended (its lists updated when it succeeded).

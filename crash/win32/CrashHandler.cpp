@@ -135,6 +135,9 @@ void CopyText(char* out, std::size_t size, const char* in) {
   std::snprintf(out, size, "%s", in != nullptr ? in : "");
 }
 
+// Ends the process with the crash's code as its exit code.
+void EndProcess(std::uint32_t code) { TerminateProcess(GetCurrentProcess(), CrashExitCode(code)); }
+
 bool FindModule(std::uint64_t address, HMODULE& module, const char*& name) {
   HMODULE m = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -565,7 +568,7 @@ WNDPROC boxProc = nullptr;
 // hand the activation to the main window, whose thread the crash may have
 // stopped, and Wine waits 2 s for that thread before the box returns.
 LRESULT CALLBACK CrashBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_COMMAND && LOWORD(wParam) == kClose) TerminateProcess(GetCurrentProcess(), crash.Code);
+  if (message == WM_COMMAND && LOWORD(wParam) == kClose) EndProcess(crash.Code);
   return CallWindowProcW(boxProc, box, message, wParam, lParam);
 }
 
@@ -727,6 +730,16 @@ void ShowCrashDialog(bool folderMade) {
   }
 }
 
+// The dialog, or for a program without a window what it is told instead.
+void TellUser(bool folderMade) {
+  if (setup.Announce == nullptr) {
+    ShowCrashDialog(folderMade);
+    return;
+  }
+  setup.Announce(folderMade && (dumpWritten || textWritten) ? reportDir : nullptr, crash.Code, unfinished,
+                 unfinishedCount);
+}
+
 // ---- catching ----
 
 bool WriteReportFiles() {
@@ -797,8 +810,8 @@ DWORD WINAPI GuardMain(void*) {
   FinishReport();
   SetEvent(dialogEvent);
   if (trouble == TReportTrouble::DialogHang) Sleep(INFINITE);
-  ShowCrashDialog(folderReady.load());
-  TerminateProcess(GetCurrentProcess(), crash.Code);
+  TellUser(folderReady.load());
+  EndProcess(crash.Code);
   return 0;
 }
 
@@ -816,7 +829,7 @@ DWORD WINAPI GuardMain(void*) {
       nestedCode = code;
       SetEvent(failedEvent);
     } else if (self == guardThread || reporterThread == 0) {
-      TerminateProcess(GetCurrentProcess(), crash.Code != 0 ? crash.Code : code);
+      EndProcess(crash.Code != 0 ? crash.Code : code);
     }
     for (;;) Sleep(INFINITE);
   }
@@ -831,13 +844,13 @@ DWORD WINAPI GuardMain(void*) {
     note.AppendFormat("\r\n(сообщение о сбое не закрыто за %lu с: программа завершена)\r\n",
                       static_cast<unsigned long>(dialogBound / 1000));
     WriteNote();
-    TerminateProcess(GetCurrentProcess(), code);
+    EndProcess(code);
   }
   // No reporter: the report is written from here, as far as the stack allows.
   const bool folderMade = WriteReportFiles();
   FinishReport();
-  ShowCrashDialog(folderMade);
-  TerminateProcess(GetCurrentProcess(), code);
+  TellUser(folderMade);
+  EndProcess(code);
   for (;;) Sleep(INFINITE);
 }
 

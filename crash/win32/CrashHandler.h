@@ -14,8 +14,9 @@ class TReportBuffer;
 // into Logs\crash-YYYYMMDD-HHMMSS\ next to the executable, or into the same
 // in the user's local application data when that cannot be written
 // (crash.dmp, report.txt, window.bmp), shows what happened, which flashes it
-// cut short and where the report is, and ends the process with the crash's
-// code as exit code.
+// cut short and where the report is (in a dialog, or as the program that
+// installs it chooses), and ends the process with the crash's code as exit
+// code.
 //
 // The filter itself only records the crash and wakes two threads that were
 // started with stacks of their own at installation (a stack overflow leaves
@@ -32,6 +33,13 @@ struct TCrashSetup {
   // must not wait for any lock or for the window thread. Either may be null.
   HWND (*MainWindow)() = nullptr;
   void (*DescribeDevices)(TReportBuffer& out) = nullptr;
+  // Set for a program without a window (a bench runs it unattended): called
+  // instead of the dialog (on the thread that bounds the report, or the
+  // crashed one when that could not be started), with the report's folder (null when no report could be written), the crash's
+  // code and the devices whose flash it cut short. It must use no heap: the
+  // crashed thread may hold its lock.
+  void (*Announce)(const wchar_t* reportFolder, std::uint32_t code, const std::int32_t* unfinished,
+                   int unfinishedCount) = nullptr;
 };
 
 // Once, on the window thread, before other threads start. False when the

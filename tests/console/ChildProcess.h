@@ -11,9 +11,21 @@ struct TChildResult {
   std::string Out, Err;
 };
 
-// `onOutLine` sees each line of standard output as it arrives and may return
-// true to interrupt the program (Ctrl+C) once. The program is killed after
-// `limitMs`.
+// What ends the program early: `OnLine` sees each line of standard output
+// (standard error with `WatchErr`) as it arrives and may return true to send
+// the event once.
+struct TChildInterrupt {
+  enum TEvent {
+    CtrlC,
+    Close,   // its console window closed (under Wine through the program's test hook; elsewhere SIGHUP)
+    Logoff,  // the session ends (elsewhere: SIGTERM, as at shutdown)
+  };
+  std::function<bool(const std::string&)> OnLine;
+  bool WatchErr = false;
+  TEvent Event = CtrlC;
+};
+
+// The program is killed after `limitMs`.
 TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                       const std::vector<std::pair<std::string, std::string>>& environment,
-                      const std::function<bool(const std::string&)>& onOutLine = {}, int limitMs = 60000);
+                      const TChildInterrupt& interrupt = {}, int limitMs = 60000);

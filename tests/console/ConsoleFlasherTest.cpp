@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,6 +21,7 @@
 #include "CsvRead.h"
 #include "TempDir.h"
 #include "platform/CodePage.h"
+#include "platform/Ticks.h"
 
 namespace {
 
@@ -51,11 +53,11 @@ protected:
   }
 
   TChildResult Run(const std::vector<std::string>& arguments, const std::string& scenario,
-                   const std::function<bool(const std::string&)>& onLine = {}) {
+                   const TChildInterrupt& interrupt = {}) {
     stage.Write("scenario.txt", scenario);
     TChildResult r = RunChild(stage.File(kProgram), arguments,
                               {{"VXSIM_SCENARIO", stage.File("scenario.txt")}, {"VXSIM_DUMP", stage.File("dump")}},
-                              onLine);
+                              interrupt);
     objects.clear();
     if (std::find(arguments.begin(), arguments.end(), "--json") == arguments.end()) return r;
     objects = JsonLines(r.Out);
@@ -145,41 +147,65 @@ protected:
     return d + extra;
   }
 
+  // Two flashes running, then the event: both end aborted, within the few
+  // seconds the system allows, with their rows and the summary.
+  void StopRunningFlashes(TChildInterrupt::TEvent event) {
+    fs::remove_all(stage.File("dump"));
+    fs::remove_all(stage.File("Logs"));
+    fs::create_directories(stage.File("dump"));
+    // Slow answers keep both flashes running for a while.
+    const std::string slow = "latency = 4\n";
+    std::atomic<std::uint32_t> sentAt{0};
+    const TChildResult r = Run({"flash", "--all", "--expect", "2", "--json"},
+                               LoaderDevice("ftdi", "1001", slow) + LoaderDevice("vxusb", "2002", slow),
+                               {[&](const std::string& line) {
+                                  const bool now = line.find("\"progress\"") != std::string::npos &&
+                                                   line.find("\"percent\":0,") == std::string::npos;
+                                  if (now) sentAt = TickCount();
+                                  return now;
+                                },
+                                false, event});
+    // It ended by itself.
+    EXPECT_EQ(r.ExitCode, 1) << r.Err;
+    EXPECT_LT(TickCount() - sentAt.load(), 4000u);
+    for (const long long serial : {1001LL, 2002LL}) {
+      ASSERT_EQ(Events("result", serial).size(), 1u) << r.Out;
+      const TJson result = Result(serial);
+      EXPECT_EQ(result.at("state").Text, "unfinished") << serial;
+      EXPECT_EQ(result.at("result").Int(), 10) << serial;
+    }
+    ASSERT_EQ(Events("summary").size(), 1u) << r.Out;
+    EXPECT_EQ(Serials(Events("summary").at(0).at("unfinished")), (std::vector<long long>{1001, 2002}));
+    EXPECT_NE(r.Err.find("1001 unfinished"), std::string::npos) << r.Err;
+    for (const int device : {0, 1}) {
+      const auto state = DeviceState(device);
+      EXPECT_EQ(state.at("finish_code"), 12) << "device " << device;  // the finishing request of an aborted flash
+      EXPECT_EQ(state.at("open"), 0) << "device " << device;
+    }
+    // Both rows in the record, with the aborted flash's result.
+    std::ifstream in(stage.File("Logs/flashes.csv"), std::ios::binary);
+    bool whole = false;
+    const auto rows =
+        ParseCsv(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), whole);
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      ASSERT_GT(rows[i].size(), 10u);
+      EXPECT_EQ(rows[i][10], "10");
+    }
+  }
+
   TempDir stage;
   std::vector<TJson> objects;
 };
 
-TEST_F(ConsoleFlasherTest, BadUsageGivesTwoAndSaysWhy) {
+// The refusals themselves are the argument parser's (ArgumentsTest.cpp).
+TEST_F(ConsoleFlasherTest, BadUsageGivesTwoAndTouchesNoDevice) {
   const std::string one = LoaderDevice("ftdi", "1001");
-  struct TCase {
-    std::vector<std::string> args;
-    std::string says;
-  };
-  const std::vector<TCase> cases = {
-      {{}, "no command"},
-      {{"erase"}, "unknown command \"erase\""},
-      {{"flash"}, "--all or at least one --serial"},
-      {{"flash", "--all", "--serial", "1001"}, "exclude each other"},
-      {{"flash", "--serial"}, "--serial needs a value"},
-      {{"flash", "--serial", "12x"}, "--serial needs a serial number"},
-      {{"flash", "--serial", "-5"}, "--serial needs a serial number"},
-      {{"flash", "--all", "--timeout", "0"}, "--timeout needs"},
-      {{"flash", "--all", "--expect", "many"}, "--expect needs"},
-      {{"flash", "--serial", "1", "--expect", "2"}, "more than the 1 serial"},
-      {{"flash", "--all", "--image"}, "--image needs a value"},
-      {{"flash", "--all", "--fast"}, "unknown option \"--fast\""},
-      {{"list", "--all"}, "unknown option \"--all\" for list"},
-  };
-  for (const TCase& c : cases) {
-    const TChildResult r = Run(c.args, one);
-    std::string shown;
-    for (const std::string& a : c.args) shown += a + " ";
-    EXPECT_EQ(r.ExitCode, 2) << shown;
-    EXPECT_NE(r.Err.find(c.says), std::string::npos) << shown << "-> " << r.Err;
-    EXPECT_EQ(r.Out, "") << shown;
-    // Nothing was done to the device.
-    EXPECT_FALSE(fs::exists(stage.File("dump/device0.state"))) << shown;
-  }
+  const TChildResult r = Run({"flash", "--all", "--timeout", "5", "--timeout", "9", "--json"}, one);
+  EXPECT_EQ(r.ExitCode, 2);
+  EXPECT_NE(r.Err.find("vxflash: --timeout may be given only once"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Out, "");
+  EXPECT_FALSE(fs::exists(stage.File("dump/device0.state")));
   const TChildResult help = Run({"--help"}, one);
   EXPECT_EQ(help.ExitCode, 0);
   EXPECT_NE(help.Out.find("vxflash flash [--image FILE]"), std::string::npos);
@@ -195,13 +221,13 @@ TEST_F(ConsoleFlasherTest, ListShowsEveryDeviceAsIdentified) {
   ASSERT_EQ(devices.size(), 2u) << r.Out;
   ASSERT_EQ(objects.size(), 2u) << "only the devices on standard output: " << r.Out;
   const TJson loader = Events("device", 1001).at(0);
-  EXPECT_EQ(loader.at("library").Text, "ftdi");
+  EXPECT_EQ(loader.at("library").Text, "ftd2xx");
   EXPECT_EQ(loader.at("mode").Text, "loader");
   EXPECT_EQ(loader.at("firmware_version").Text, "VXCR-1.8");
   EXPECT_EQ(loader.at("loader_version").Text, "VXBL-1.5");
   EXPECT_EQ(loader.at("processor").Text, "0x26013F37");
   const TJson firmware = Events("device", 2002).at(0);
-  EXPECT_EQ(firmware.at("library").Text, "vxusb");
+  EXPECT_EQ(firmware.at("library").Text, "VXUSB");
   EXPECT_EQ(firmware.at("mode").Text, "firmware");
   EXPECT_EQ(firmware.at("firmware_version").Text, "VXCR-1.7");
   EXPECT_EQ(firmware.at("loader_version").Kind, TJsonValue::Null);
@@ -209,8 +235,8 @@ TEST_F(ConsoleFlasherTest, ListShowsEveryDeviceAsIdentified) {
   EXPECT_EQ(DeviceState(1).at("boot_loader"), 0);
   EXPECT_EQ(DeviceState(1).at("plugs"), 1);
   // For a person: one row per device, the mode in Russian, readable as UTF-8.
-  EXPECT_NE(r.Err.find("1001  ftdi   " + U("Загрузчик")), std::string::npos) << r.Err;
-  EXPECT_NE(r.Err.find("2002  vxusb  " + U("Прошивка")), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("1001  ftd2xx  " + U("Загрузчик")), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("2002  VXUSB   " + U("Прошивка")), std::string::npos) << r.Err;
   // The log file has the window's lines, in Windows-1251 like these literals.
   EXPECT_NE(LogFileText().find("	Прибор    1001	Версия прошивки VXCR-1.8"),
             std::string::npos);
@@ -347,7 +373,10 @@ TEST_F(ConsoleFlasherTest, ExpectWaitsForLateDevicesOrGivesThree) {
   r = Run({"flash", "--serial", "1001", "--serial", "3003", "--timeout", "1", "--json"},
           LoaderDevice("ftdi", "1001"));
   EXPECT_EQ(r.ExitCode, 3) << r.Err;
-  EXPECT_TRUE(Events("result").empty());
+  // The one that came waited in vain: unfinished, the other missing.
+  EXPECT_EQ(Events("result").size(), 1u) << r.Out;
+  EXPECT_EQ(Result(1001).at("state").Text, "unfinished");
+  EXPECT_EQ(Serials(Events("summary").at(0).at("unfinished")), (std::vector<long long>{1001}));
   EXPECT_EQ(Serials(Events("summary").at(0).at("missing")), (std::vector<long long>{3003}));
   EXPECT_NE(r.Err.find("only 1 of 2 expected devices"), std::string::npos) << r.Err;
   ExpectUntouched(0);
@@ -388,28 +417,83 @@ TEST_F(ConsoleFlasherTest, SkipsTheImagesVersionAndRestartsFirmwareDevices) {
   EXPECT_EQ(Serials(summary.at("flashed")), (std::vector<long long>{1002, 4242}));
 }
 
-TEST_F(ConsoleFlasherTest, InterruptEndsRunningFlashesAsAborted) {
-  // Slow answers keep both flashes running for a while.
-  const std::string slow = "latency = 4\n";
-  const TChildResult r = Run({"flash", "--all", "--expect", "2", "--json"},
-                             LoaderDevice("ftdi", "1001", slow) + LoaderDevice("vxusb", "2002", slow),
-                             [](const std::string& line) {
-                               return line.find("\"progress\"") != std::string::npos &&
-                                      line.find("\"percent\":0,") == std::string::npos;
-                             });
+// Ctrl+C, and a closed console window (a terminal elsewhere) or the end of
+// the session the same way: then the system gives the program a few seconds
+// once it is told.
+TEST_F(ConsoleFlasherTest, InterruptClosedConsoleOrLogoffEndsRunningFlashesAsAborted) {
+  for (const TChildInterrupt::TEvent event :
+       {TChildInterrupt::CtrlC, TChildInterrupt::Close, TChildInterrupt::Logoff}) {
+    SCOPED_TRACE(event == TChildInterrupt::CtrlC ? "Ctrl+C" : event == TChildInterrupt::Close ? "closed console" : "logoff");
+    StopRunningFlashes(event);
+  }
+}
+
+TEST_F(ConsoleFlasherTest, AnInterruptBeforeTheFlashesLeavesEverySeenDeviceUnfinished) {
+  /* while --expect still waits for the second device: 1, not 3 */
+  TChildResult r = Run({"flash", "--serial", "1001", "--serial", "3003", "--timeout", "50", "--json"},
+                       LoaderDevice("ftdi", "1001"),
+                       {[](const std::string& line) { return line.find("\"device\"") != std::string::npos; }});
   EXPECT_EQ(r.ExitCode, 1) << r.Err;
-  for (const long long serial : {1001LL, 2002LL}) {
-    const TJson result = Result(serial);
-    EXPECT_EQ(result.at("state").Text, "unfinished") << serial;
-    EXPECT_EQ(result.at("result").Int(), 10) << serial;
-  }
-  EXPECT_EQ(Serials(Events("summary").at(0).at("unfinished")), (std::vector<long long>{1001, 2002}));
-  EXPECT_NE(r.Err.find("1001 unfinished"), std::string::npos) << r.Err;
-  for (const int device : {0, 1}) {
-    const auto state = DeviceState(device);
-    EXPECT_EQ(state.at("finish_code"), 12) << "device " << device;  // the finishing request of an aborted flash
-    EXPECT_EQ(state.at("open"), 0) << "device " << device;
-  }
+  EXPECT_EQ(Result(1001).at("state").Text, "unfinished");
+  TJson summary = Events("summary").at(0);
+  EXPECT_EQ(Serials(summary.at("unfinished")), (std::vector<long long>{1001}));
+  EXPECT_EQ(Serials(summary.at("missing")), (std::vector<long long>{3003}));
+  ExpectUntouched(0);
+
+  /* a device the run in progress at the interrupt lists afterwards (its D2XX
+     listing takes a while to settle) */
+  fs::remove_all(stage.File("dump"));
+  fs::create_directories(stage.File("dump"));
+  r = Run({"flash", "--all", "--json"}, LoaderDevice("ftdi", "1001", "empty_description = 25\n"),
+          {[](const std::string& line) { return line.rfind("image ", 0) == 0; }, true});
+  EXPECT_EQ(r.ExitCode, 1) << r.Err;
+  EXPECT_EQ(Events("device", 1001).size(), 1u) << r.Out;
+  EXPECT_EQ(Result(1001).at("state").Text, "unfinished");
+  summary = Events("summary").at(0);
+  EXPECT_EQ(Serials(summary.at("unfinished")), (std::vector<long long>{1001}));
+  ExpectUntouched(0);
+}
+
+// Each device that cannot be identified is named with its reason and counted
+// failed; the others are listed and flashed as if it were not there.
+TEST_F(ConsoleFlasherTest, ADeviceThatCannotBeIdentifiedHidesNoOther) {
+  const std::string devices = LoaderDevice("ftdi", "1001") + LoaderDevice("vxusb", "2002", "refuse_open = 100\n") +
+                              "[device]\nlibrary = ftdi\nserial = 3003\nmode = firmware\n"
+                              "fault = short_answer code=0 value=7 times=100\n";
+  /* list */
+  TChildResult r = Run({"list", "--json"}, devices);
+  EXPECT_EQ(r.ExitCode, 1) << r.Err;
+  EXPECT_EQ(Events("device").size(), 1u) << r.Out;
+  EXPECT_EQ(Events("device", 1001).size(), 1u) << r.Out;
+  const std::vector<TJson> closed = Events("unidentified", 2002), silent = Events("unidentified", 3003);
+  ASSERT_EQ(closed.size(), 1u) << r.Out;
+  ASSERT_EQ(silent.size(), 1u) << r.Out;
+  EXPECT_EQ(closed[0].at("library").Text, "VXUSB");
+  EXPECT_EQ(closed[0].at("result").Int(), 7);
+  EXPECT_EQ(closed[0].at("reason").Text, "not identified: it could not be opened");
+  EXPECT_EQ(silent[0].at("result").Int(), 8);
+  EXPECT_EQ(silent[0].at("reason").Text, "not identified: it answered neither version query");
+  EXPECT_NE(r.Err.find("2002  VXUSB   not identified: it could not be opened"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("2 device(s) could not be identified"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find("no device found"), std::string::npos) << r.Err;
+  EXPECT_NE(LogFileText().find("Прибор    3003\tПрибор не опознан: ошибка 8"), std::string::npos);
+
+  /* flash */
+  fs::remove_all(stage.File("dump"));
+  fs::create_directories(stage.File("dump"));
+  r = Run({"flash", "--all", "--json"}, devices);
+  EXPECT_EQ(r.ExitCode, 1) << r.Err;
+  EXPECT_EQ(Result(1001).at("state").Text, "flashed");
+  ExpectFlashedWithImage(0);
+  const TJson failed = Result(2002);
+  EXPECT_EQ(failed.at("state").Text, "failed");
+  EXPECT_EQ(failed.at("result").Int(), 7);
+  EXPECT_EQ(failed.at("reason").Text, "not identified: it could not be opened");
+  EXPECT_EQ(Result(3003).at("state").Text, "failed");
+  const TJson summary = Events("summary").at(0);
+  EXPECT_EQ(Serials(summary.at("flashed")), (std::vector<long long>{1001}));
+  EXPECT_EQ(Serials(summary.at("failed")), (std::vector<long long>{2002, 3003}));
+  EXPECT_NE(r.Err.find("3003 failed: not identified"), std::string::npos) << r.Err;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// The updater's executable made to crash on purpose (a development build's
-// VX_CRASH_TEST) with simulated devices: the report folder it leaves, the
-// dialog it shows, and how it ends. Needs an X display (xvfb-run).
+// The updater's executable, and the console flasher's, made to crash on
+// purpose (a development build's VX_CRASH_TEST) with simulated devices: the
+// report folder it leaves, the dialog the updater shows (the console flasher
+// says where the report is instead), and how it ends. Needs an X display
+// (xvfb-run).
 #include <filesystem>
 #include <windows.h>
 #include <dbghelp.h>
@@ -14,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "JsonLines.h"
 #include "Win32Pump.h"
 #include "crash/ReportText.h"
 #include "platform/Ticks.h"
@@ -44,7 +48,7 @@ public:
     FDir = std::wstring(temp) + L"vxcrash" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
     CreateDirectoryW(FDir.c_str(), nullptr);
     CopyFileW((Dir(VX_APP_DIR) + L"vxfwloader.exe").c_str(), (FDir + L"\\vxfwloader.exe").c_str(), FALSE);
-    for (const wchar_t* dll : {L"ftd2xx.dll", L"VXUSB.dll", L"vxsim.dll"})
+    for (const wchar_t* dll : {L"vxflash.exe", L"ftd2xx.dll", L"VXUSB.dll", L"vxsim.dll"})
       CopyFileW((Dir(VX_SIM_DIR) + dll).c_str(), (FDir + L"\\" + dll).c_str(), FALSE);
     // Boot-loader devices; each flashed as soon as it is found.
     std::string scenario =
@@ -67,11 +71,7 @@ public:
   std::wstring FallbackLogs() const { return FDir + L"\\" + kLocalData + L"\\VXFWLoader\\Logs"; }
 
   PROCESS_INFORMATION Start(const char* crashTest) const {
-    SetEnvironmentVariableA("VX_CRASH_TEST", *crashTest != '\0' ? crashTest : nullptr);
-    SetEnvironmentVariableW(L"VXSIM_SCENARIO", (FDir + L"\\scenario.txt").c_str());
-    wchar_t local[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
-    SetEnvironmentVariableW(L"LOCALAPPDATA", (FDir + L"\\" + kLocalData).c_str());
+    const TCrashEnvironment environment(*this, crashTest);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -79,9 +79,15 @@ public:
     std::wstring cmd = L"\"" + exe + L"\"";
     if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, FDir.c_str(), &si, &pi))
       ADD_FAILURE() << "cannot start the updater, error " << GetLastError();
-    SetEnvironmentVariableA("VX_CRASH_TEST", nullptr);
-    SetEnvironmentVariableW(L"LOCALAPPDATA", local[0] != L'\0' ? local : nullptr);
     return pi;
+  }
+
+  // The console flasher as a bench script runs it, to its end.
+  TChildResult RunConsole(const char* crashTest, std::uint32_t limitMs) const {
+    const TCrashEnvironment environment(*this, crashTest);
+    char exe[MAX_PATH];
+    WideCharToMultiByte(1251, 0, (FDir + L"\\vxflash.exe").c_str(), -1, exe, MAX_PATH, nullptr, nullptr);
+    return RunChild(exe, {"flash", "--all", "--json"}, {}, {}, static_cast<int>(limitMs));
   }
 
   // The report folders in `logs`.
@@ -98,6 +104,26 @@ public:
   }
 
 private:
+  // What the program under test inherits, for the life of one start.
+  class TCrashEnvironment {
+  public:
+    TCrashEnvironment(const TCrashStage& stage, const char* crashTest) {
+      SetEnvironmentVariableA("VX_CRASH_TEST", *crashTest != '\0' ? crashTest : nullptr);
+      SetEnvironmentVariableW(L"VXSIM_SCENARIO", (stage.FDir + L"\\scenario.txt").c_str());
+      GetEnvironmentVariableW(L"LOCALAPPDATA", FLocal, MAX_PATH);
+      SetEnvironmentVariableW(L"LOCALAPPDATA", (stage.FDir + L"\\" + kLocalData).c_str());
+    }
+    ~TCrashEnvironment() {
+      SetEnvironmentVariableA("VX_CRASH_TEST", nullptr);
+      SetEnvironmentVariableW(L"LOCALAPPDATA", FLocal[0] != L'\0' ? FLocal : nullptr);
+    }
+    TCrashEnvironment(const TCrashEnvironment&) = delete;
+    TCrashEnvironment& operator=(const TCrashEnvironment&) = delete;
+
+  private:
+    wchar_t FLocal[MAX_PATH] = {};
+  };
+
   void WriteText(const wchar_t* name, const std::string& text) const {
     HANDLE file = CreateFileW((FDir + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
@@ -188,11 +214,11 @@ struct TDumpContents {
   std::uint64_t ExceptionAddress = 0;
   bool ThreadListed = false;  // the exception's thread is among the dump's threads
   std::uint32_t Modules = 0;
-  bool HasUpdaterModule = false;
+  bool HasProgramModule = false;
   std::wstring FaultingModule;  // the file name of the module that holds the exception's address
 };
 
-TDumpContents ReadDump(const std::wstring& path) {
+TDumpContents ReadDump(const std::wstring& path, const wchar_t* program) {
   TDumpContents c;
   wchar_t dll[MAX_PATH];
   GetSystemDirectoryW(dll, MAX_PATH);
@@ -232,7 +258,7 @@ TDumpContents ReadDump(const std::wstring& path) {
         const std::wstring n(reinterpret_cast<const wchar_t*>(name->Buffer), name->Length / sizeof(wchar_t));
         const std::size_t slash = n.find_last_of(L"\\/");
         const std::wstring fileName = n.substr(slash == std::wstring::npos ? 0 : slash + 1);
-        if (_wcsicmp(fileName.c_str(), L"vxfwloader.exe") == 0) c.HasUpdaterModule = true;
+        if (_wcsicmp(fileName.c_str(), program) == 0) c.HasProgramModule = true;
         const MINIDUMP_MODULE& m = list->Modules[i];
         if (c.ExceptionAddress >= m.BaseOfImage && c.ExceptionAddress < m.BaseOfImage + m.SizeOfImage)
           c.FaultingModule = fileName;
@@ -259,6 +285,7 @@ struct TCrashCase {
   bool Full = false;          // also the buttons, the clipboard, the screenshot and the day's log
   bool Closed = true;         // the dialog is closed (else it is left open: the bound ends the process)
   const char* Cut = nullptr;  // the section the report names as cut short
+  bool Console = false;       // the console flasher, which shows no dialog
 };
 
 void EndProcess(PROCESS_INFORMATION& pi, std::uint32_t ms, DWORD& code) {
@@ -307,6 +334,65 @@ void CheckScreenshotAndLog(const TCrashStage& stage, const std::wstring& folder,
   EXPECT_GT(distinct, 0u);
 }
 
+// The minidump and report.txt of one case.
+void CheckReport(const TCrashCase& test, const std::wstring& folder, const wchar_t* program, const char* thread) {
+  const bool flash = std::strcmp(test.Where, "flash") == 0;
+  /* the minidump reads back with the crash, its thread and the module it happened in */
+  const TDumpContents dump = ReadDump(folder + L"\\crash.dmp", program);
+  ASSERT_TRUE(dump.Read) << "crash.dmp has no exception or module stream";
+  EXPECT_EQ(dump.ExceptionCode, test.Code);
+  EXPECT_TRUE(dump.ThreadListed) << "thread " << dump.ExceptionThread;
+  EXPECT_GT(dump.Modules, 5u);
+  EXPECT_TRUE(dump.HasProgramModule);
+  EXPECT_EQ(Utf8(dump.FaultingModule), test.Module);
+
+  /* the text report: every section, or those before the one cut short and its name */
+  const std::string report = ReadFileBytes(folder + L"\\report.txt");
+  char codeText[16];
+  std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(test.Code));
+  std::vector<std::string> parts{"== Исключение ==", "== Стек вызовов ==", "== Потоки программы ==", "== Приборы ==",
+                                 "Командная строка: ", "сборка для разработки", std::string("Адрес: ") + test.Module + "+0x",
+                                 "  #0  ", codeText, thread, test.Extra};
+  if (test.Cut == nullptr)
+    parts.insert(parts.end(), {"== Последние строки журнала ==", "== Система ==", "== Модули ==", "kernel32.dll",
+                               "прибор 1234567: FTDI, загрузчик", "Процессор: ", "Память: ", "crash.dmp: записан"});
+  else
+    parts.push_back(std::string("(раздел «") + test.Cut + "» не дописан: ");
+  if (flash) parts.emplace_back("== Незавершённые прошивки ==\r\nПрошивка прибор");
+  for (const std::string& part : parts)
+    EXPECT_NE(report.find(part), std::string::npos) << "report.txt lacks: " << part;
+  EXPECT_EQ(report.find("(отчёт обрезан)"), std::string::npos);
+}
+
+// The console flasher ends by itself, with no dialog, with the crash's code,
+// and says where the report is on standard error and in its last JSON line.
+void CheckConsoleCrash(const TCrashCase& test, const TCrashStage& stage, const std::wstring& logs,
+                       std::uint32_t start) {
+  const bool flash = std::strcmp(test.Where, "flash") == 0;
+  const TChildResult r = stage.RunConsole(test.Setting, kCaseBound);
+  ASSERT_NE(r.ExitCode, -1) << "it did not end by itself within " << kCaseBound << " ms: " << r.Err;
+  EXPECT_EQ(static_cast<std::uint32_t>(r.ExitCode), test.Code) << r.Err;
+  const std::vector<std::wstring> folders = TCrashStage::ReportFolders(logs);
+  ASSERT_EQ(folders.size(), 1u) << "in " << Utf8(logs);
+  const std::string folder = Utf8(folders[0]);
+  EXPECT_NE(r.Err.find("vxflash: crashed: "), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("vxflash: the crash report is in " + folder + "\n"), std::string::npos) << r.Err;
+  const std::vector<TJson> lines = JsonLines(r.Out);
+  ASSERT_FALSE(lines.empty());
+  const TJson& crash = lines.back();
+  ASSERT_EQ(crash.count("!bad"), 0u) << r.Out;
+  EXPECT_EQ(crash.at("event").Text, "crash");
+  EXPECT_EQ(static_cast<std::uint32_t>(crash.at("code").Num), test.Code);
+  EXPECT_EQ(crash.at("report").Text, folder);
+  EXPECT_EQ(crash.at("reason").Text, Utf8(W(ExceptionCodeDescription(test.Code))));
+  // The slow second flash was running: the device stays in its boot loader.
+  bool slowCut = false;
+  for (const TJsonValue& serial : crash.at("unfinished").Items) slowCut = slowCut || serial.Int() == 7654321;
+  EXPECT_EQ(slowCut, flash) << r.Out;
+  CheckReport(test, folders[0], L"vxflash.exe", flash ? "прошивка прибора), прибор " : "основной поток");
+  EXPECT_LT(TickCount() - start, kCaseBound);
+}
+
 class CrashReport : public testing::TestWithParam<TCrashCase> {};
 std::string CaseName(const testing::TestParamInfo<TCrashCase>& param) { return param.param.Name; }
 
@@ -316,9 +402,13 @@ TEST_P(CrashReport, CrashesAndIsReported) {
   const bool flash = std::strcmp(test.Where, "flash") == 0;
   TCrashStage stage(test.Stage);
   const std::uint32_t start = TickCount();
+  const std::wstring logs = test.Stage.BlockLogs ? stage.FallbackLogs() : stage.Path() + L"\\Logs";
+  if (test.Console) {
+    CheckConsoleCrash(test, stage, logs, start);
+    return;
+  }
   PROCESS_INFORMATION pi = stage.Start(test.Setting);
   ASSERT_NE(pi.hProcess, nullptr);
-  const std::wstring logs = test.Stage.BlockLogs ? stage.FallbackLogs() : stage.Path() + L"\\Logs";
 
   /* the dialog: what happened, where, which flashes it cut short, and where the report is */
   DWORD code = STILL_ACTIVE;
@@ -378,34 +468,8 @@ TEST_P(CrashReport, CrashesAndIsReported) {
     EndProcess(pi, 20000, code);
   }
   EXPECT_EQ(code, test.Code);
-
-  /* the minidump reads back with the crash, its thread and the module it happened in */
-  const TDumpContents dump = ReadDump(folder + L"\\crash.dmp");
-  ASSERT_TRUE(dump.Read) << "crash.dmp has no exception or module stream";
-  EXPECT_EQ(dump.ExceptionCode, test.Code);
-  EXPECT_TRUE(dump.ThreadListed) << "thread " << dump.ExceptionThread;
-  EXPECT_GT(dump.Modules, 5u);
-  EXPECT_TRUE(dump.HasUpdaterModule);
-  EXPECT_EQ(Utf8(dump.FaultingModule), test.Module);
-
-  /* the text report: every section, or those before the one cut short and its name */
-  const std::string report = ReadFileBytes(folder + L"\\report.txt");
-  char codeText[16];
-  std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(test.Code));
-  std::vector<std::string> parts{"== Исключение ==", "== Стек вызовов ==", "== Потоки программы ==", "== Приборы ==",
-                                 "Командная строка: ", "сборка для разработки", std::string("Адрес: ") + test.Module + "+0x",
-                                 "  #0  ", codeText, flash ? "прошивка прибора), прибор " : "поток окна", test.Extra};
-  if (test.Cut == nullptr)
-    parts.insert(parts.end(), {"== Последние строки журнала ==", "== Система ==", "== Модули ==", "kernel32.dll",
-                               "прибор 1234567: FTDI, загрузчик", "Процессор: ", "Память: ", "crash.dmp: записан"});
-  else
-    parts.push_back(std::string("(раздел «") + test.Cut + "» не дописан: ");
-  if (flash) parts.emplace_back("== Незавершённые прошивки ==\r\nПрошивка прибор");
-  for (const std::string& part : parts)
-    EXPECT_NE(report.find(part), std::string::npos) << "report.txt lacks: " << part;
-  EXPECT_EQ(report.find("(отчёт обрезан)"), std::string::npos);
-  if (test.Full) CheckScreenshotAndLog(stage, folder, report);
-
+  CheckReport(test, folder, L"vxfwloader.exe", flash ? "прошивка прибора), прибор " : "поток окна");
+  if (test.Full) CheckScreenshotAndLog(stage, folder, ReadFileBytes(folder + L"\\report.txt"));
   EXPECT_LT(TickCount() - start, kCaseBound);
 }
 
@@ -456,5 +520,19 @@ const TCrashCase kReporterCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Reporter, CrashReport, testing::ValuesIn(kReporterCases),
                          CaseName);
+
+// The console flasher: the same reporter without the dialog, on its loop's
+// thread (at the end of the first discovery run) and in a flash.
+const TCrashCase kConsoleCases[] = {
+    {"AvConsole", "av", 0xC0000005, "window", "vxflash.exe", kAv, {}, false, true, nullptr, true},
+    {"AvFlashConsole", "av:flash", 0xC0000005, "flash", "vxflash.exe", kAv, kFlashing, false, true, nullptr, true},
+    {"TerminateConsole", "terminate", kCrashTerminate, "window", "vxflash.exe", kTerminate, {}, false, true, nullptr,
+     true},
+    {"PureCallFlashConsole", "purecall:flash", kCrashPureCall, "flash", "vxflash.exe", kPure, kFlashing, false, true,
+     nullptr, true},
+    {"StackFlashConsole", "stack:flash", 0xC00000FD, "flash", "vxflash.exe", "EXCEPTION_STACK_OVERFLOW", kFlashing,
+     false, true, nullptr, true},
+};
+INSTANTIATE_TEST_SUITE_P(Console, CrashReport, testing::ValuesIn(kConsoleCases), CaseName);
 
 }  // namespace

@@ -14,6 +14,8 @@ void TTestOwner::ReadVersionTerminate(TThread* sender) {
   run.result = thread->FResult;
   run.lastAnswer = thread->FLastAnswer;
   run.elapsed = thread->FElapsed;
+  for (const TUnidentifiedDevice& d : thread->FUnidentified)
+    run.unidentified.emplace_back(d.Entry->Serial, d.Result, d.LastAnswer);
   if (takeEntries) {
     run.taken = std::move(thread->FNewDevices);
   } else {

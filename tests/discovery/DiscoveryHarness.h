@@ -50,6 +50,8 @@ struct TRunResult {
   std::int32_t elapsed = -1;
   TDeviceList taken;          // the new entries, when the owner takes them
   std::size_t left = 0;       // entries left to the thread
+  // The devices that failed alone: serial, result, last answer.
+  std::vector<std::tuple<int, int, int>> unidentified;
   int panelsDeletedAtEnd = -1;
 };
 
@@ -61,6 +63,7 @@ public:
   TDeviceList known;
   TTestLog log;
   bool takeEntries = true;
+  bool failAlone = false;
   std::string knownThrows;        // KnownDevices throws an Exception with this message
   bool knownReadUnlocked = false;
   TRunResult run;
@@ -74,6 +77,7 @@ public:
     return known;
   }
   TOperationLog& DiscoveryLog() override { return log; }
+  [[nodiscard]] bool DevicesFailAlone() const override { return failAlone; }
   void ReadVersionTerminate(TThread* sender) override;
 
   // Entries left to the thread get this panel, so that their destruction shows.

@@ -203,6 +203,27 @@ TEST_F(DiscoveryTest, AFailedDeviceFailsTheRunAndTheLaterOnesAreOnlyAskedForThei
   EXPECT_EQ(RunDiscovery().result, rvNoVersion);
 }
 
+TEST_F(DiscoveryTest, WhereDevicesFailAloneTheOthersGetTheirWholeExchangeAndTheRunSucceeds) {
+  owner_.failAlone = true;
+  const int refusing = Add(Ftdi("1", "refuse_open = 1"));
+  const int silent = Add(Firmware(Ftdi("2"), "fault = no_answer times=5"));
+  const int firmware = Add(Firmware(Ftdi("3")));
+  const int loader = Add(VxUsb("4"));
+  TRunResult& run = RunDiscovery();
+  EXPECT_EQ(run.result, rvSuccess);
+  EXPECT_EQ(run.unidentified, (std::vector<std::tuple<int, int, int>>{{1, rvOpenFailed, 0}, {2, rvNoVersion, 0}}));
+  ASSERT_EQ(run.taken.size(), 2u);
+  EXPECT_EQ(run.taken[0]->Serial, 3);
+  EXPECT_TRUE(run.taken[0]->RestartRequested);
+  EXPECT_EQ(run.taken[1]->Serial, 4);
+  EXPECT_EQ(run.taken[1]->ProcessorId, 0x26013F37u);
+  EXPECT_TRUE(Sent(refusing).empty());
+  EXPECT_EQ(Sent(silent).size(), 5u);
+  EXPECT_EQ(Sent(firmware), (std::vector<std::string>{kFirmwareVersionRequest, kTextVersionRequest, kStartRequest}));
+  EXPECT_EQ(Sent(loader), (std::vector<std::string>{kFirmwareVersionRequest, kLoaderVersionRequest, kProcessorIdRequest}));
+  EXPECT_EQ(CallsTo(silent, "FT_Close").size(), 1u);
+}
+
 TEST_F(DiscoveryTest, TheLastAnswerIsTheStatusOfABootLoaderThatRefusedTheVersionQuery) {
   const int device = Add(Ftdi("4", "fault = no_answer code=4"));
   const std::uint8_t refusal[14] = {0x0E, 0, 0x0E, 0, 129, 0, 0x0A, 0, 0, 0, 0, 0, 0, 0};

@@ -72,6 +72,11 @@ TEST(CrashReportText, FolderNameAndAddresses) {
   EXPECT_STREQ(ExceptionCodeName(0xC00000FD), "EXCEPTION_STACK_OVERFLOW");
   EXPECT_EQ(ExceptionCodeName(0x12345678), nullptr);
   EXPECT_STREQ(ExceptionCodeDescription(0x12345678), "неизвестное исключение");
+
+  /* the exit code is the crash's, but never a console flasher's status */
+  EXPECT_EQ(CrashExitCode(0xC0000005), 0xC0000005u);
+  EXPECT_EQ(CrashExitCode(4), 4u);
+  for (std::uint32_t status = 0; status <= 3; ++status) EXPECT_EQ(CrashExitCode(status), kCrashLowCode);
 }
 
 TEST(CrashReportText, LogRingKeepsTheLastLinesOldestFirst) {
