@@ -20,7 +20,7 @@
 namespace {
 
 // As the record of flashes names them.
-const char* LibraryName(const TDevEntry& entry) { return entry.Backend == lbFtdi ? "ftd2xx" : "VXUSB"; }
+const char* LibraryName(const TDevEntry& entry) { return BackendName(entry.Backend); }
 
 const char* StateName(int state) {
   static const char* const kNames[] = {"waiting", "restarting", "flashing", "flashed", "skipped", "failed", "unfinished"};

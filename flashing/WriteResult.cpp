@@ -27,7 +27,7 @@ TFlashRecord FlashRecordOf(const TWriteThread& thread, const std::string& progra
   r.Time = time;
   r.Program = program;
   r.Serial = device.Serial;
-  r.Library = device.Backend == lbFtdi ? "ftd2xx" : "VXUSB";
+  r.Library = BackendName(device.Backend);
   r.ProcessorId = device.ProcessorId;
   r.FirmwareBefore = device.FirmwareVersion.VersionText();
   r.LoaderVersion = device.LoaderVersion.VersionText();

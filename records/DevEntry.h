@@ -20,6 +20,9 @@ enum TLinkBackend : std::int32_t {
 
 inline constexpr std::uint16_t kFtdiDeviceCode = 0xFFFF;
 
+// The library's name as the record of flashes and the console's JSON give it.
+[[nodiscard]] inline const char* BackendName(TLinkBackend backend) { return backend == lbFtdi ? "ftd2xx" : "VXUSB"; }
+
 // Deletes a panel. The window installs it once, before it gives an entry its
 // first panel; records/ cannot see the panel's type.
 using TPanelDeleter = void (*)(TFWLoaderDevGroup* panel);
