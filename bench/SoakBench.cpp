@@ -620,7 +620,7 @@ void TSoak::PlanRound(int round) {
     ++F.HeldNodes;
   }
   FHeldRecord = {};
-  if (FRandom.Percent(20)) {
+  if (round % 4 == 1) {
     FHeldRecord.Planned = true;
     FHeldRecord.From = FRandom.Below(2500);
     FHeldRecord.Until = FHeldRecord.From + 1500 + FRandom.Below(2500);
