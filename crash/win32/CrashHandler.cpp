@@ -953,7 +953,7 @@ void LoadDbgHelp() {
 extern "C" void __cxa_pure_virtual() { OnPureCall(); }
 #endif
 
-void ReportSoftwareCrash(std::uint32_t code, const char* detail) {
+__attribute__((noinline)) void ReportSoftwareCrash(std::uint32_t code, const char* detail) {
   static CONTEXT context;
   static EXCEPTION_RECORD record;
   static EXCEPTION_POINTERS pointers;
@@ -965,6 +965,10 @@ void ReportSoftwareCrash(std::uint32_t code, const char* detail) {
 #if defined(_M_X64) || defined(__x86_64__)
     record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
 #else
+    // Wine's 32-bit RtlCaptureContext gives every thread but the first an Eip
+    // that is not its caller's (an address in ntdll or in no module at all);
+    // the address this report was asked for from is the truth that is left.
+    context.Eip = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
     record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
 #endif
     pointers.ExceptionRecord = &record;
