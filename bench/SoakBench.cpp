@@ -28,6 +28,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <fcntl.h>
@@ -657,7 +658,8 @@ void TSoak::HoldRecord(bool hold) {
   std::filesystem::create_directories(FDir / "Logs", ec);
   FHeldRecordFd = open((FDir / "Logs" / "flashes.csv").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (FHeldRecordFd < 0 || flock(FHeldRecordFd, LOCK_EX | LOCK_NB) != 0)
-    Note("*** the soak could not hold the record of flashes: %s\n", std::strerror(errno));
+    Note("*** the soak could not hold the record of flashes: %s\n",
+         std::error_code(errno, std::generic_category()).message().c_str());
 }
 
 void TSoak::Turn() {
