@@ -11,6 +11,11 @@ namespace {
 // all; a malformed or refused answer is not.
 constexpr int kSectorAttempts = 3;
 
+// How long a late answer that is still to come is waited for: a device that
+// answered one attempt late may answer the next as late again, later than a
+// whole time-out after the answer that was taken.
+constexpr std::uint32_t kLateAnswerTimeout = 2 * kSectorAnswerTimeout;
+
 }  // namespace
 
 bool TWriteThread::UsesExtendedCommands() const {
@@ -101,7 +106,7 @@ bool TWriteThread::WriteSector(std::uint16_t n) {
 void TWriteThread::TakeLateAnswers(int count) {
   for (int i = 0; i < count; ++i) {
     std::uint8_t late[kSectorAnswerSize];
-    if (LinkRead(*FDevice, late, kSectorAnswerTimeout, kSectorAnswerSize) <= 0) return;
+    if (LinkRead(*FDevice, late, kLateAnswerTimeout, kSectorAnswerSize) <= 0) return;
   }
 }
 

@@ -122,6 +122,16 @@ TEST_F(FlashTest, ALateEraseAnswerIsNotTakenForTheFirstBlock) {
   EXPECT_EQ(Codes(), (Repeat(cmEraseSectorEx, 2) + Repeat(cmWriteBlockEx, 9) + Repeat(cmWriteDone, 1)));
   EXPECT_EQ(vxsim::Flash(device_, 0xA000, 0x1000), owner_.payload) << "every block of sector 10 on the device";
   EXPECT_EQ(vxsim::State(device_).BadRequests, 1u) << "block 0's first request was lost";
+
+  /* the second attempt's own answer is late as well, more than a time-out
+     after the first one's: it is still waited for, not taken for block 0's */
+  Fresh();
+  Device(Loader("fault = late_answer code=6 delay=1500\nfault = late_answer code=6 skip=1 delay=1660\n"
+                "fault = lost_request code=7"));
+  TFlashRun& again = Flash();
+  EXPECT_EQ(again.result, wrSuccess);
+  EXPECT_EQ(Codes(), (Repeat(cmEraseSectorEx, 2) + Repeat(cmWriteBlockEx, 9) + Repeat(cmWriteDone, 1)));
+  EXPECT_EQ(vxsim::Flash(device_, 0xA000, 0x1000), owner_.payload) << "every block of sector 10 on the device";
 }
 
 TEST_F(FlashTest, ALockedDeviceLeavesItsStatusAsTheLastAnswer) {
