@@ -965,9 +965,10 @@ __attribute__((noinline)) void ReportSoftwareCrash(std::uint32_t code, const cha
 #if defined(_M_X64) || defined(__x86_64__)
     record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
 #else
-    // Wine's 32-bit RtlCaptureContext gives every thread but the first an Eip
-    // that is not its caller's (an address in ntdll or in no module at all);
-    // the address this report was asked for from is the truth that is left.
+    // Wine's 32-bit RtlCaptureContext can give an Eip that is not its
+    // caller's (seen in a second thread, and on the way out of an unwinding
+    // C++ exception: an address in ntdll or in no module at all); the address
+    // this report was asked for from is the truth that is left.
     context.Eip = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
     record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
 #endif
