@@ -298,10 +298,9 @@ void TMainForm::WriteLogToFile(const std::string& line) {
   // much as all the rest a line costs the window, and a batch of flashes
   // logs a thousand lines a second.
   // The lines of a turn take the appenders' lock once (EndLogBurst lets go).
-  const bool wasHeld = FLogFile.IsOpen() || FLogFile.KeptLines() > 0;
   FLogFile.BeginTurn();
   (void)FLogFile.Append(FAppDir, LocalTimeNow(), line);
-  if (!wasHeld && (FLogFile.IsOpen() || FLogFile.KeptLines() > 0)) LogFileTimer.SetEnabled(true);
+  if (!LogFileTimer.Enabled() && (FLogFile.IsOpen() || FLogFile.KeptLines() > 0)) LogFileTimer.SetEnabled(true);
 }
 
 void TMainForm::EndLogBurst() {

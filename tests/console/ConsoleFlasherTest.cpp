@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "DeviceDump.h"
 #include "FlashCheck.h"
 #include "JsonLines.h"
 #include "CsvRead.h"
@@ -85,50 +86,11 @@ protected:
     return out;
   }
 
-  std::map<std::string, long long> DeviceState(int device) const {
-    std::map<std::string, long long> state;
-    std::ifstream in(DumpFile(device, ".state"));
-    std::string key;
-    long long value = 0;
-    while (in >> key >> value) state[key] = value;
-    EXPECT_FALSE(state.empty()) << "no state of device " << device;
-    return state;
-  }
-  std::string DumpFile(int device, const char* kind) const {
-    std::string name = "dump/device";
-    name += std::to_string(device);
-    name += kind;
-    return stage.File(name);
-  }
-  std::string DeviceFlash(int device) const {
-    std::ifstream in(DumpFile(device, ".flash"), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-
-  // The device holds the embedded image from its first application sector
-  // on and nothing anywhere else, and the flash ended with its finishing
-  // request; its link is closed.
-  void ExpectFlashedWithImage(int device) const {
-    const std::vector<std::uint8_t> payload = ImagePayload(ReadBinaryFile(VX_DEFAULT_IMAGE_PATH));
-    ASSERT_FALSE(payload.empty());
-    const std::uint32_t start = DeviceSectors(0x26013F37, "VXBL-1.05").at(10).Offset;
-    const std::string flash = DeviceFlash(device);
-    ASSERT_GE(flash.size(), start + payload.size());
-    EXPECT_EQ(flash.substr(0, start), std::string(start, '\xFF')) << "device " << device;
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), flash.begin() + start,
-                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }))
-        << "device " << device;
-    const std::size_t after = start + payload.size();
-    EXPECT_EQ(flash.substr(after), std::string(flash.size() - after, '\xFF')) << "device " << device;
-    const auto state = DeviceState(device);
-    EXPECT_EQ(state.at("finish_code"), 11) << "device " << device;
-    EXPECT_EQ(state.at("open"), 0) << "device " << device;
-  }
-  void ExpectUntouched(int device) const {
-    const std::string flash = DeviceFlash(device);
-    EXPECT_EQ(flash, std::string(flash.size(), '\xFF')) << "device " << device;
-    EXPECT_EQ(DeviceState(device).at("finish_code"), 0) << "device " << device;
-  }
+  TDeviceDump Dump(int device) const { return TDeviceDump(stage.File("dump"), device); }
+  std::map<std::string, long long> DeviceState(int device) const { return Dump(device).State(); }
+  std::string DeviceFlash(int device) const { return Dump(device).Flash(); }
+  void ExpectFlashedWithImage(int device) const { Dump(device).ExpectFlashedWithImage(); }
+  void ExpectUntouched(int device) const { Dump(device).ExpectUntouched(); }
 
   std::string LogFileText() const {
     std::string all;
